@@ -1,0 +1,26 @@
+# Compile options shared by every target of the project.
+add_compile_options(-Wall -Wextra)
+if(K730_WERROR)
+  add_compile_options(-Werror)
+endif()
+if(K730_SANITIZE)
+  add_compile_options(-fsanitize=${K730_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${K730_SANITIZE})
+endif()
+
+# k730_add_test(NAME name SOURCES ... LIBS ...): a GoogleTest executable registered with CTest.
+# Every test runs with a small time scale so the fixed waits of the procedures take microseconds.
+function(k730_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${T_TIMEOUT}
+               ENVIRONMENT "K730_TIME_SCALE=0.001;K730_TEST_BIN_DIR=${CMAKE_BINARY_DIR}/bin;${T_ENV}")
+endfunction()
+
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -1,0 +1,90 @@
+#include "core/clock.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+namespace k730 {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+const SteadyClock::time_point& Epoch() {
+  static const SteadyClock::time_point epoch = SteadyClock::now();
+  return epoch;
+}
+
+std::atomic<ScaledClock*>& ProcessClockSlot() {
+  static std::atomic<ScaledClock*> slot{nullptr};
+  return slot;
+}
+
+}  // namespace
+
+ScaledClock::ScaledClock(double scale) : scale_(scale > 0 ? scale : 1.0) { (void)Epoch(); }
+
+uint64_t ScaledClock::RealMicros(uint32_t ms) const {
+  return static_cast<uint64_t>(static_cast<double>(ms) * 1000.0 * scale_);
+}
+
+void ScaledClock::Sleep(uint32_t ms) {
+  if (ms == 0) {
+    std::this_thread::yield();
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::microseconds(RealMicros(ms)));
+}
+
+uint64_t ScaledClock::Ticks() {
+  const auto real =
+      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - Epoch()).count();
+  return static_cast<uint64_t>(static_cast<double>(real) / 1000.0 / scale_);
+}
+
+double TimeScaleFromEnvironment() {
+  const char* text = std::getenv("K730_TIME_SCALE");
+  if (!text || !*text) return 1.0;
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || !(value > 0) || value > 1000) return 1.0;
+  return value;
+}
+
+ScaledClock& ProcessClock() {
+  auto& slot = ProcessClockSlot();
+  ScaledClock* clock = slot.load(std::memory_order_acquire);
+  if (clock) return *clock;
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  clock = slot.load(std::memory_order_acquire);
+  if (!clock) {
+    // Kept for the life of the process: workers may still be sleeping on it at exit.
+    clock = new ScaledClock(TimeScaleFromEnvironment());
+    slot.store(clock, std::memory_order_release);
+  }
+  return *clock;
+}
+
+void SetProcessTimeScale(double scale) {
+  // The old clock is leaked on purpose: another thread may be inside its Sleep.
+  ProcessClockSlot().store(new ScaledClock(scale), std::memory_order_release);
+}
+
+void Yield() { std::this_thread::yield(); }
+
+void StopSignal::Request() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requested_.store(true, std::memory_order_release);
+  }
+  wake_.notify_all();
+}
+
+bool StopSignal::SleepFor(uint32_t ms) {
+  const auto wait = std::chrono::microseconds(ProcessClock().RealMicros(ms));
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !wake_.wait_for(lock, wait, [this] { return Requested(); });
+}
+
+}  // namespace k730

@@ -1,0 +1,56 @@
+#include "core/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace k730 {
+namespace {
+
+TEST(Clock, ScaledSleepAdvancesTicksByTheProtocolAmount) {
+  ScaledClock clock(0.001);
+  const uint64_t before = clock.Ticks();
+  const auto realStart = std::chrono::steady_clock::now();
+  clock.Sleep(3000);  // 3 ms of real time
+  const auto real = std::chrono::steady_clock::now() - realStart;
+  EXPECT_GE(clock.Ticks() - before, 3000u);
+  EXPECT_LT(real, std::chrono::seconds(1));
+}
+
+TEST(Clock, TimeScaleComesFromTheEnvironment) {
+  const char* saved = std::getenv("K730_TIME_SCALE");
+  const std::string keep = saved ? saved : "";
+  setenv("K730_TIME_SCALE", "0.25", 1);
+  EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 0.25);
+  for (const char* bad : {"", "abc", "-1", "0"}) {
+    setenv("K730_TIME_SCALE", bad, 1);
+    EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 1.0) << bad;
+  }
+  if (saved)
+    setenv("K730_TIME_SCALE", keep.c_str(), 1);
+  else
+    unsetenv("K730_TIME_SCALE");
+}
+
+TEST(StopSignal, InterruptsALongSleep) {
+  StopSignal stop;
+  SetProcessTimeScale(1.0);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stop.Request();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(stop.SleepFor(60000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  stopper.join();
+  EXPECT_TRUE(stop.Requested());
+  EXPECT_FALSE(stop.SleepFor(1));
+  SetProcessTimeScale(0.001);
+  StopSignal idle;
+  EXPECT_TRUE(idle.SleepFor(5));
+}
+
+}  // namespace
+}  // namespace k730
