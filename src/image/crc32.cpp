@@ -1,0 +1,184 @@
+#include "image/crc32.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define K730_CRC32_CLMUL 1
+#endif
+
+namespace k730 {
+namespace {
+
+constexpr uint32_t kPolynomial = 0x04C11DB7;
+
+constexpr uint32_t Reflect(uint32_t value, int bits) {
+  uint32_t out = 0;
+  for (int i = 0; i < bits; ++i) {
+    out = (out << 1) | (value & 1);
+    value >>= 1;
+  }
+  return out;
+}
+
+constexpr Crc32TableType BuildTable() {
+  Crc32TableType table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t reg = Reflect(i, 8) << 24;
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) ? (reg << 1) ^ kPolynomial : reg << 1;
+    table[i] = Reflect(reg, 32);
+  }
+  return table;
+}
+
+constexpr Crc32TableType kTable = BuildTable();
+
+// Slicing-by-8: table k gives the effect of a byte followed by k zero bytes.
+struct SliceTables {
+  uint32_t t[8][256];
+};
+
+constexpr SliceTables BuildSlices() {
+  SliceTables s{};
+  for (int i = 0; i < 256; ++i) s.t[0][i] = kTable[i];
+  for (int k = 1; k < 8; ++k)
+    for (int i = 0; i < 256; ++i) s.t[k][i] = (s.t[k - 1][i] >> 8) ^ kTable[s.t[k - 1][i] & 0xFF];
+  return s;
+}
+
+constexpr SliceTables kSlices = BuildSlices();
+
+inline uint32_t Load32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Works on the inverted register throughout.
+uint32_t BytewiseRaw(uint32_t reg, const uint8_t* p, size_t n) {
+  while (n--) reg = (reg >> 8) ^ kTable[(reg ^ *p++) & 0xFF];
+  return reg;
+}
+
+uint32_t SlicingRaw(uint32_t reg, const uint8_t* p, size_t n) {
+  const auto& t = kSlices.t;
+  while (n >= 8) {
+    const uint32_t a = Load32(p) ^ reg;
+    const uint32_t b = Load32(p + 4);
+    reg = t[7][a & 0xFF] ^ t[6][(a >> 8) & 0xFF] ^ t[5][(a >> 16) & 0xFF] ^ t[4][a >> 24] ^
+          t[3][b & 0xFF] ^ t[2][(b >> 8) & 0xFF] ^ t[1][(b >> 16) & 0xFF] ^ t[0][b >> 24];
+    p += 8;
+    n -= 8;
+  }
+  return BytewiseRaw(reg, p, n);
+}
+
+#ifdef K730_CRC32_CLMUL
+// Folding with carry-less multiplication: four 128-bit lanes are folded 64
+// bytes ahead at a time, then into one lane, reduced to 64 and, by Barrett
+// reduction, to 32 bits. The constants are powers of x modulo the
+// polynomial in the bit-reflected domain. n is a multiple of 16, at least 64.
+#define K730_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
+
+K730_CLMUL_TARGET inline __m128i Load128(const uint8_t* q) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+}
+
+// acc times x^128 (k holds the two fold constants) plus next.
+K730_CLMUL_TARGET inline __m128i Fold(__m128i acc, __m128i k, __m128i next) {
+  const __m128i lo = _mm_clmulepi64_si128(acc, k, 0x00);
+  const __m128i hi = _mm_clmulepi64_si128(acc, k, 0x11);
+  return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
+}
+
+K730_CLMUL_TARGET uint32_t ClmulRaw(uint32_t reg, const uint8_t* p,
+                                                             size_t n) {
+  alignas(16) static const uint64_t k1k2[2] = {0x0154442bd4ull, 0x01c6e41596ull};
+  alignas(16) static const uint64_t k3k4[2] = {0x01751997d0ull, 0x00ccaa009eull};
+  alignas(16) static const uint64_t k5k0[2] = {0x0163cd6124ull, 0};
+  alignas(16) static const uint64_t poly[2] = {0x01db710641ull, 0x01f7011641ull};
+
+  __m128i x1 = Load128(p);
+  __m128i x2 = Load128(p + 16);
+  __m128i x3 = Load128(p + 32);
+  __m128i x4 = Load128(p + 48);
+  x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(reg)));
+  __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
+  p += 64;
+  n -= 64;
+
+  while (n >= 64) {
+    x1 = Fold(x1, k, Load128(p));
+    x2 = Fold(x2, k, Load128(p + 16));
+    x3 = Fold(x3, k, Load128(p + 32));
+    x4 = Fold(x4, k, Load128(p + 48));
+    p += 64;
+    n -= 64;
+  }
+
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
+  x1 = Fold(x1, k, x2);
+  x1 = Fold(x1, k, x3);
+  x1 = Fold(x1, k, x4);
+  while (n >= 16) {
+    x1 = Fold(x1, k, Load128(p));
+    p += 16;
+    n -= 16;
+  }
+
+  // 128 to 64 bits.
+  const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  x2 = _mm_clmulepi64_si128(x1, k, 0x10);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+  k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
+  x2 = _mm_srli_si128(x1, 4);
+  x1 = _mm_and_si128(x1, mask32);
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(x1, k, 0x00), x2);
+
+  // Barrett reduction to 32 bits.
+  k = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
+  x2 = _mm_and_si128(x1, mask32);
+  x2 = _mm_clmulepi64_si128(x2, k, 0x10);
+  x2 = _mm_and_si128(x2, mask32);
+  x2 = _mm_clmulepi64_si128(x2, k, 0x00);
+  x1 = _mm_xor_si128(x1, x2);
+  return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
+bool DetectClmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+const bool kHaveClmul = DetectClmul();
+#endif
+
+}  // namespace
+
+const Crc32TableType& Crc32Table() { return kTable; }
+
+uint32_t Crc32UpdateBytewise(uint32_t crc, const uint8_t* data, size_t length) {
+  if (length == 0) return crc;
+  return ~BytewiseRaw(~crc, data, length);
+}
+
+uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t length) {
+  if (length == 0) return crc;
+  uint32_t reg = ~crc;
+#ifdef K730_CRC32_CLMUL
+  if (kHaveClmul && length >= 64) {
+    const size_t bulk = length & ~static_cast<size_t>(15);
+    reg = ClmulRaw(reg, data, bulk);
+    data += bulk;
+    length -= bulk;
+  }
+#endif
+  return ~SlicingRaw(reg, data, length);
+}
+
+bool Crc32UsesClmul() {
+#ifdef K730_CRC32_CLMUL
+  return kHaveClmul;
+#else
+  return false;
+#endif
+}
+
+}  // namespace k730
