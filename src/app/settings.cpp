@@ -1,0 +1,161 @@
+#include "app/settings.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace k730 {
+namespace {
+
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "";
+}
+
+bool ValidName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (c == '\n' || c == '\r' || c == '\0' || c == '=' || c == '[' || c == ';') return false;
+  }
+  return true;
+}
+
+bool ValidValue(const std::string& value) {
+  for (char c : value) {
+    if (c == '\n' || c == '\r' || c == '\0') return false;
+  }
+  return true;
+}
+
+std::string SectionHeader() {
+  return std::string("[") + kSettingsSection + "]";
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return !in.bad();
+}
+
+// Creates every missing directory of path's parent.
+bool MakeParentDirectories(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) return true;
+  const std::string dir = path.substr(0, slash);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (!MakeParentDirectories(dir)) return false;
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string SettingsFilePath() {
+  const char* overridden = std::getenv("K730_SETTINGS_FILE");
+  if (overridden && *overridden) return overridden;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string base = config && *config == '/' ? std::string(config) : HomeDirectory() + "/.config";
+  return base + "/k730/settings.ini";
+}
+
+std::string ReadSetting(const std::string& name) {
+  if (!ValidName(name)) return "";
+  std::vector<std::string> lines;
+  if (!ReadLines(SettingsFilePath(), lines)) return "";
+  const std::string header = SectionHeader();
+  bool inSection = false;
+  for (const std::string& line : lines) {
+    if (!line.empty() && line[0] == '[') {
+      inSection = line == header;
+      continue;
+    }
+    if (!inSection) continue;
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && line.compare(0, eq, name) == 0 && eq == name.size())
+      return line.substr(eq + 1);
+  }
+  return "";
+}
+
+int WriteSetting(const std::string& name, const std::string& value) {
+  if (!ValidName(name) || !ValidValue(value)) return 0;
+  const std::string path = SettingsFilePath();
+  std::vector<std::string> lines;
+  ReadLines(path, lines);  // a missing file starts empty
+
+  const std::string header = SectionHeader();
+  const std::string entry = name + "=" + value;
+  int sectionAt = -1;
+  int sectionEnd = -1;
+  bool replaced = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (!line.empty() && line[0] == '[') {
+      if (sectionAt >= 0 && sectionEnd < 0) sectionEnd = static_cast<int>(i);
+      if (line == header && sectionAt < 0) sectionAt = static_cast<int>(i);
+      continue;
+    }
+    if (sectionAt >= 0 && sectionEnd < 0 && !replaced) {
+      const size_t eq = line.find('=');
+      if (eq == name.size() && line.compare(0, eq, name) == 0) {
+        lines[i] = entry;
+        replaced = true;
+      }
+    }
+  }
+  if (!replaced) {
+    if (sectionAt < 0) {
+      if (lines.empty()) lines.push_back("; Halvek Talmo Downloader");
+      lines.push_back(header);
+      lines.push_back(entry);
+    } else {
+      // After the section's last value, before any blank lines that end it.
+      size_t at = sectionEnd < 0 ? lines.size() : static_cast<size_t>(sectionEnd);
+      while (at > static_cast<size_t>(sectionAt) + 1 && lines[at - 1].empty()) --at;
+      lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), entry);
+    }
+  }
+
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+
+  if (!MakeParentDirectories(path)) return 0;
+  const std::string temp = path + ".tmp" + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return 0;
+  const bool written = WriteAll(fd, text) && fsync(fd) == 0;
+  if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace k730

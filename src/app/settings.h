@@ -1,0 +1,28 @@
+// The settings store: a few named text values that survive the process, kept
+// in an INI-style file per user (the stand-in for the original registry key).
+#pragma once
+
+#include <string>
+
+namespace k730 {
+
+// The section under which the values are kept, named after the original key.
+constexpr const char* kSettingsSection = "SOFTWARE\\HALVEK\\KORVAN730DL";
+constexpr const char* kSettingUploadPath = "UPLOAD_PATH";
+constexpr const char* kSettingUploadPort = "UPLOAD_PORT";
+
+// K730_SETTINGS_FILE when set, else $XDG_CONFIG_HOME/k730/settings.ini (or
+// ~/.config/k730/settings.ini).
+std::string SettingsFilePath();
+
+// The stored text, or "" when the file, the value or any read is missing.
+// Never creates anything.
+std::string ReadSetting(const std::string& name);
+
+// Stores value as text (any length, kept whole); 1 when stored, 0 otherwise.
+// Names and values that cannot be written as one line of the file (line
+// breaks, NUL, '=' or '[' in a name) are refused without touching the file.
+// The file is replaced atomically, so a crash never leaves it half written.
+int WriteSetting(const std::string& name, const std::string& value);
+
+}  // namespace k730
