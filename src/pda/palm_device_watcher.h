@@ -1,0 +1,42 @@
+// Arrival and removal of Palm OS devices, reported with their device-interface
+// names (palm_device_map.h). Real devices are watched through libusb hotplug,
+// simulated ones by watching the K730_PALM_DIR directory for palm<N>.sock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace k730 {
+
+// event is kDeviceArrival or kDeviceRemoveComplete. Called on the watcher's own
+// thread, one event at a time; the console copies the name and handles the
+// event on its own thread. The callback must not call Stop.
+using PalmDeviceCallback = std::function<void(uint32_t event, const std::string& name)>;
+
+class PalmDeviceWatcher {
+ public:
+  virtual ~PalmDeviceWatcher() = default;
+  // Starts watching. With reportPresent, devices already present are reported
+  // as arrivals first. False when watching is not possible (nothing started).
+  virtual bool Start(PalmDeviceCallback callback, bool reportPresent) = 0;
+  // Stops and joins the watcher thread; no callback runs after it returns.
+  virtual void Stop() = 0;
+};
+
+// Watches directory for listening sockets named palm<N>.sock.
+std::unique_ptr<PalmDeviceWatcher> MakeDirectoryPalmWatcher(const std::string& directory);
+// Watches the USB bus for Palm OS handhelds (libusb hotplug).
+std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher();
+// The one the environment asks for: K730_PALM_DIR set -> directory, else USB.
+std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher();
+
+// The device number of a simulated device's socket file name ("palm7.sock" -> 7);
+// false for any other name.
+bool ParsePalmSocketName(const std::string& fileName, uint32_t& number);
+
+// The simulated devices' directory: K730_PALM_DIR, "" when unset.
+std::string PalmDirectoryFromEnvironment();
+
+}  // namespace k730

@@ -1,0 +1,82 @@
+// The Palm OS USB link of one slot: open a device by its interface name, move
+// raw bytes, close it. The bytes go through a PalmUsbTransport: libusb bulk
+// transfers for real handhelds, or the Unix sockets of the handset simulator.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace k730 {
+
+// Creator ID of the Palm OS system port function ('p','s','y','s').
+constexpr uint32_t kPalmCreatorPsys = 0x70737973;
+
+// Longest device-interface name kept (the rest of a longer name is cut).
+constexpr size_t kPalmDeviceNameMax = 259;
+
+// The five calls of a Palm USB port library. Handles are non-negative; -1 is
+// never a valid handle. Safe to call from several threads as long as each
+// handle is used by one thread at a time, except ClosePort, which may be called
+// from another thread to end a transfer that is blocked on a handle.
+class PalmUsbTransport {
+ public:
+  virtual ~PalmUsbTransport() = default;
+
+  // A handle, or -1 when the device cannot be opened.
+  virtual int OpenPort(const std::string& deviceName, uint32_t creatorId) = 0;
+  // Read and write time-outs in milliseconds. 0 and 0: a receive waits until
+  // every requested byte has arrived and a send until every byte is taken (a
+  // transport may still give up on a link that stays silent for a long time).
+  virtual void SetTimeouts(int handle, const uint32_t timeouts[2]) = 0;
+  // Writes the number of bytes moved into *sent / *received.
+  virtual void SendBytes(int handle, const uint8_t* data, uint32_t length, uint32_t* sent) = 0;
+  virtual void ReceiveBytes(int handle, uint8_t* buffer, uint32_t length, uint32_t* received) = 0;
+  // Non-zero when the port was closed.
+  virtual int ClosePort(int handle) = 0;
+};
+
+// The transport the environment asks for: the simulated sockets in
+// K730_PALM_DIR when that is set, else libusb.
+std::unique_ptr<PalmUsbTransport> MakePalmTransport();
+
+class PalmUsbPort {
+ public:
+  static constexpr int kClosed = -1;
+
+  explicit PalmUsbPort(PalmUsbTransport* transport = nullptr) : transport_(transport) {}
+  // Releases nothing: an open port stays open in the transport.
+  virtual ~PalmUsbPort() = default;
+
+  PalmUsbPort(const PalmUsbPort&) = delete;
+  PalmUsbPort& operator=(const PalmUsbPort&) = delete;
+
+  // The transport used by the next Open (the console binds its six ports once).
+  void SetTransport(PalmUsbTransport* transport) { transport_ = transport; }
+
+  // Records the name, opens the device and sets both time-outs to 0.
+  // Returns 1 on success, 0 on failure. An open port is not closed first.
+  int Open(const std::string& deviceName, uint32_t creatorId);
+  // Returns the transport's answer; the handle becomes -1 only when it is non-zero.
+  int Close();
+  // Byte counts; 0 on a closed port without touching the transport.
+  uint32_t Send(const uint8_t* data, uint32_t length);
+  uint32_t Receive(uint8_t* buffer, uint32_t length);
+
+  int Handle() const { return handle_.load(std::memory_order_acquire); }
+  bool IsOpen() const { return Handle() != kClosed; }
+  // The name of the last Open ("" before the first).
+  std::string DeviceName() const;
+
+ private:
+  PalmUsbTransport* transport_;
+  std::atomic<int> handle_{kClosed};
+  uint32_t timeouts_[2] = {0, 0};
+  mutable std::mutex nameMutex_;
+  std::string deviceName_;
+  std::string traceLink_ = "palm?";
+};
+
+}  // namespace k730

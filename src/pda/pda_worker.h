@@ -1,0 +1,74 @@
+// The PDA worker of a slot: which parts of the PDA image go to the handheld,
+// in which order, and the tidy-up at the end.
+#pragma once
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "core/clock.h"
+#include "image/image_formats.h"
+#include "pda/pda_job.h"
+
+namespace k730 {
+
+// PDA modes of the console.
+constexpr int kPdaModeSmallRom = 0;
+constexpr int kPdaModeBigRom = 1;
+constexpr int kPdaModeResource = 2;
+constexpr int kPdaModeAll = 3;
+constexpr int kPdaModeDFormat = 4;
+constexpr int kPdaModeWidebin = 5;
+constexpr int kPdaModeBigrom6 = 6;
+constexpr int kPdaModeSkip = 7;
+
+constexpr uint32_t kPdaPartPauseMs = 2000;
+
+enum class PdaPartKind { WholeFile, Resource, SmallRom, BigRom };
+
+struct PdaPart {
+  PdaPartKind kind = PdaPartKind::WholeFile;
+  int targetCode = 0;
+  // Where the part lies in the PDA image; valid only when located is true.
+  ByteRange range;
+  bool located = false;
+};
+
+// The log line before a part ("=== Resource Download ===\r\n"), nullptr for a whole file.
+const char* PdaPartLogLine(PdaPartKind kind);
+
+// The parts to send for a device mode and PDA mode, located in the PDA image
+// (with its 212-byte header, or a raw widebin in device mode PDA, modes 5 and
+// 6). A part whose range does not lie within the image is listed with
+// located == false; the worker then fails it without sending anything.
+std::vector<PdaPart> PlanPdaParts(int deviceMode, int pdaMode, const uint8_t* image,
+                                  uint32_t length);
+
+// Runs the part sequence, writes the completion lines and tidies the slot up.
+// Returns 1 when the last part run reported success.
+int PdaWorker(PdaJob job);
+
+// The slot's worker thread. Start joins an earlier, finished run first;
+// RequestStop cuts pauses and chunk loops short; the destructor stops and joins.
+class PdaWorkerThread {
+ public:
+  PdaWorkerThread() = default;
+  ~PdaWorkerThread();
+  PdaWorkerThread(const PdaWorkerThread&) = delete;
+  PdaWorkerThread& operator=(const PdaWorkerThread&) = delete;
+
+  // False when a run is still in progress.
+  bool Start(const PdaJob& job);
+  bool Running() const { return running_.load(std::memory_order_acquire); }
+  void RequestStop() { stop_.Request(); }
+  // Waits for the run to end; never call it from the worker itself (the
+  // console's PdaDownloadEnded runs on that thread).
+  void Join();
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  StopSignal stop_;
+};
+
+}  // namespace k730
