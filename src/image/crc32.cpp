@@ -23,7 +23,8 @@ constexpr Crc32TableType BuildTable() {
   Crc32TableType table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t reg = Reflect(i, 8) << 24;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) ? (reg << 1) ^ kPolynomial : reg << 1;
+    for (int bit = 0; bit < 8; ++bit)
+      reg = (reg & 0x80000000u) ? (reg << 1) ^ kPolynomial : reg << 1;
     table[i] = Reflect(reg, 32);
   }
   return table;
@@ -88,8 +89,7 @@ K730_CLMUL_TARGET inline __m128i Fold(__m128i acc, __m128i k, __m128i next) {
   return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
 }
 
-K730_CLMUL_TARGET uint32_t ClmulRaw(uint32_t reg, const uint8_t* p,
-                                                             size_t n) {
+K730_CLMUL_TARGET uint32_t ClmulRaw(uint32_t reg, const uint8_t* p, size_t n) {
   alignas(16) static const uint64_t k1k2[2] = {0x0154442bd4ull, 0x01c6e41596ull};
   alignas(16) static const uint64_t k3k4[2] = {0x01751997d0ull, 0x00ccaa009eull};
   alignas(16) static const uint64_t k5k0[2] = {0x0163cd6124ull, 0};
@@ -152,7 +152,9 @@ const bool kHaveClmul = DetectClmul();
 
 }  // namespace
 
-const Crc32TableType& Crc32Table() { return kTable; }
+const Crc32TableType& Crc32Table() {
+  return kTable;
+}
 
 uint32_t Crc32UpdateBytewise(uint32_t crc, const uint8_t* data, size_t length) {
   if (length == 0) return crc;

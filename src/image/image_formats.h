@@ -32,8 +32,12 @@ constexpr uint32_t kOffHeaderVersion = 8;
 constexpr uint32_t kOffVersionText = 12;
 constexpr uint32_t kOffBuildStamp = 44;
 constexpr uint32_t kOffTotalSize = 76;
-constexpr uint32_t EntryPosition(int k) { return kHeaderFixedSize + kComponentEntrySize * k; }
-constexpr uint32_t HeaderSizeFor(int entryCount) { return EntryPosition(entryCount); }
+constexpr uint32_t EntryPosition(int k) {
+  return kHeaderFixedSize + kComponentEntrySize * k;
+}
+constexpr uint32_t HeaderSizeFor(int entryCount) {
+  return EntryPosition(entryCount);
+}
 
 struct ComponentEntry {
   std::array<char, kTextFieldSize> sourceStamp{};  // "[Date]:%y/%m/%d-%H:%M:%S    "
