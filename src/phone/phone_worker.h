@@ -1,0 +1,143 @@
+// CPhone: the worker that flashes the phone half of one handset on one slot.
+//
+// Life of a worker: construct; CreateThread (returns once the thread's start
+// hook has run); the setters and ProbeReadiness on the caller's thread; post
+// phone_msg::StartDownload (lParam = slot). The worker then runs the whole
+// download on its own thread and posts its events (phone_events.h) to the
+// notify sink with lParam = slot. After the run, finished or failed, its
+// thread ends (Finished() turns true) and waits to be joined by Reclaim() or
+// the destructor. Reclaim() also ends a worker in the middle of a run: every
+// wait is cut short and the port is closed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/clock.h"
+#include "core/message_queue.h"
+#include "phone/image_buffer.h"
+#include "phone/phone_events.h"
+#include "phone/phone_frame_codec.h"
+#include "phone/phone_link.h"
+#include "phone/serial_port.h"
+
+namespace k730 {
+
+// A process-wide reenumeration lock for programs and tests that do not pass
+// their own (the application passes DownloaderApp::ReenumerationLock()).
+std::mutex& DefaultReenumerationLock();
+
+// The link option value that turns the codec's no-leading-flag option on.
+constexpr int kLinkOptionNoLeadingFlag = 5000;
+
+class CPhone {
+ public:
+  explicit CPhone(std::mutex& reenumerationLock = DefaultReenumerationLock());
+  virtual ~CPhone();
+  CPhone(const CPhone&) = delete;
+  CPhone& operator=(const CPhone&) = delete;
+
+  // Starts the worker's thread and its message loop. 1 once the start hook
+  // has run on it; 0 when a thread was already started.
+  int CreateThread();
+  // Posts a thread message (StartDownload, or kQuitMessage to end the loop
+  // and run the exit hook). False when no thread runs.
+  bool PostThreadMessage(uint32_t id, uintptr_t wParam, intptr_t lParam);
+
+  // Setters, called before StartDownload is posted; each returns 1 unless
+  // said otherwise.
+  int SetNotifyWindow(MessageSink* sink);
+  int SetPort(int comNumber);
+  int SetBaudRate(int value);
+  int SetMode(int phoneMode, int pdaFollows);
+  // Stores the value; 5000 turns the codec's no-leading-flag option on.
+  int SetLinkOption(int value);
+  void SetAuxOption(int value);
+  // Returns 1 when the phone mode is not Skip (4), else 0; stores the image either way.
+  int SetImage(ImageBuffer* image);
+  // Start address and ERASE byte count; with an image set, the block count is
+  // byteCount / 1024 (roundUp 0) or the image size / 1024 rounded up (roundUp 1).
+  void SetRange(uint32_t start, uint32_t byteCount, int roundUp);
+
+  // 255 when ready. Bits: 0 the port opened (tried once, then closed);
+  // 1 baud rate set; 2 phone mode < 5; 3 link option set; 4 aux option set;
+  // 5 notify sink set; 6 image set; 7 start address or byte count non-zero.
+  uint16_t ProbeReadiness();
+
+  // Ends the worker: interrupts its waits, ends its loop without the exit
+  // hook and joins its thread. Safe to call more than once.
+  void Reclaim();
+  // True once a download has ended (either way) or the thread has ended.
+  bool Finished() const { return finished_.load(std::memory_order_acquire); }
+  bool ThreadRunning() const { return thread_.joinable(); }
+
+  int Port() const { return comPort_; }
+  int PhoneMode() const { return phoneMode_; }
+  int PdaFollows() const { return pdaFollows_; }
+  uint32_t StartAddress() const { return startAddress_; }
+  uint32_t ByteCount() const { return byteCount_; }
+  int BlockCount() const { return blockCount_; }
+  int Slot() const { return slot_; }
+
+ private:
+  void ThreadMain(std::promise<void>* started);
+  void StartHook();
+  void ExitHook();
+  // The download procedure for one StartDownload.
+  void Download(int slot);
+  bool Preparation();
+  bool DownloadPhase();
+  bool WriteLoop(const BlockTable& table);
+  bool FinalPhase();
+  void End();
+
+  // Open with retries: tries times; after each failed try optionally Close,
+  // then pause.
+  bool OpenWithRetries(int tries, uint32_t pauseMs, bool closeAfterFailure);
+  void Post(uint32_t id, uintptr_t wParam);
+  bool Pause(uint32_t ms) { return link_.Pause(ms); }
+  bool Stopped() const { return stop_.Requested(); }
+  // Exchange of the frame just built (length bytes in the frame buffer).
+  uint8_t Exchange(size_t length, int attempts, uint32_t settleMs) {
+    return link_.Exchange(static_cast<uint32_t>(length), attempts, settleMs);
+  }
+  // Exchanges a 10-attempt command and posts 1125 or 1124 with step.
+  bool CommandStep(size_t length, int step);
+  bool LockReenumeration();
+  void UnlockReenumeration();
+  bool ImageReady();
+
+  std::mutex& reenumerationLock_;
+  std::unique_lock<std::mutex> reenumerationHeld_;
+  std::thread thread_;
+  MessageQueue queue_;
+  StopSignal stop_;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> terminate_{false};
+
+  SerialPort port_;
+  PhoneFrameCodec codec_;
+  PhoneLink link_;
+  std::string settings_;
+  std::shared_ptr<const BlockTable> table_;  // snapshot for this run's writes
+
+  MessageSink* notify_ = nullptr;
+  int comPort_ = 0;
+  int pdaFollows_ = 0;
+  int baudRate_ = 0;
+  int phoneMode_ = kPhoneSkip;
+  int linkOption_ = 0;
+  int auxOption_ = 0;
+  ImageBuffer* image_ = nullptr;
+  uint32_t startAddress_ = 0;
+  uint32_t byteCount_ = 0;
+  int blockCount_ = 0;
+  int slot_ = 0;
+};
+
+}  // namespace k730

@@ -1,0 +1,29 @@
+// The modem-port scan: which handsets' modem ports exist, bound to slots in
+// ascending port number.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace k730 {
+
+constexpr int kMaxComPorts = 10;  // room in the console's port table
+constexpr int kMaxPhoneSlots = 6;
+
+// Lists the entries COM<n> of portDir that are character devices (directly or
+// through a symbolic link), in ascending n. Fills comPorts with the distinct
+// numbers (at most 10; all zeroed first), sets slotCount to how many were
+// stored, at most 6, and leaves comPort at the last number read (unchanged
+// when none was). A missing directory gives no slots.
+void DiscoverPhonePorts(const std::string& portDir, int (&comPorts)[kMaxComPorts], int& slotCount,
+                        int& comPort);
+void DiscoverPhonePorts(const std::string& portDir, std::array<int, kMaxComPorts>& comPorts,
+                        int& slotCount, int& comPort);
+// The same on PortDirectory() (K730_PORT_DIR, else /dev/k730).
+void DiscoverPhonePorts(int (&comPorts)[kMaxComPorts], int& slotCount, int& comPort);
+
+// The port number of a directory entry named COM<n> (n decimal, at most six
+// digits), or -1 for any other name.
+int ComPortNumberFromName(const std::string& name);
+
+}  // namespace k730
