@@ -2,7 +2,9 @@
 // in which order, and the tidy-up at the end.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -50,6 +52,7 @@ int PdaWorker(PdaJob job);
 
 // The slot's worker thread. Start joins an earlier, finished run first;
 // RequestStop cuts pauses and chunk loops short; the destructor stops and joins.
+// Start, RequestStop and Join are called by the owner's one thread.
 class PdaWorkerThread {
  public:
   PdaWorkerThread() = default;
@@ -60,7 +63,9 @@ class PdaWorkerThread {
   // False when a run is still in progress.
   bool Start(const PdaJob& job);
   bool Running() const { return running_.load(std::memory_order_acquire); }
-  void RequestStop() { stop_.Request(); }
+  void RequestStop() {
+    if (stop_) stop_->Request();
+  }
   // Waits for the run to end; never call it from the worker itself (the
   // console's PdaDownloadEnded runs on that thread).
   void Join();
@@ -68,7 +73,7 @@ class PdaWorkerThread {
  private:
   std::thread thread_;
   std::atomic<bool> running_{false};
-  StopSignal stop_;
+  std::unique_ptr<StopSignal> stop_;
 };
 
 }  // namespace k730

@@ -1,0 +1,118 @@
+#include "pda/palm_device_map.h"
+
+#include <cstdio>
+
+#include "core/operator_prompt.h"
+#include "core/slot_writer.h"
+
+namespace k730 {
+namespace {
+
+constexpr std::string_view kSimulatedPrefix = R"(\\?\k730#palm-simulated-device#socket)";
+constexpr std::string_view kUsbPrefix = R"(\\?\k730#palm-os-usb-device#usb-addr-)";
+static_assert(kSimulatedPrefix.size() == kDeviceNumberPosition);
+static_assert(kUsbPrefix.size() == kDeviceNumberPosition);
+
+constexpr uint32_t kNumberCap = 999999999;
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+
+// Digits at the front of text as a number; false when there are none or too many.
+bool TakeNumber(std::string_view& text, uint32_t limit, uint32_t& value) {
+  size_t n = 0;
+  uint64_t v = 0;
+  while (n < text.size() && text[n] >= '0' && text[n] <= '9') {
+    v = v * 10 + static_cast<uint32_t>(text[n] - '0');
+    if (v > limit) return false;
+    ++n;
+  }
+  if (n == 0) return false;
+  value = static_cast<uint32_t>(v);
+  text.remove_prefix(n);
+  return true;
+}
+
+bool TakeText(std::string_view& text, std::string_view expected) {
+  if (!StartsWith(text, expected)) return false;
+  text.remove_prefix(expected.size());
+  return true;
+}
+
+}  // namespace
+
+std::string SimulatedPalmDeviceName(uint32_t number) {
+  const std::string n = std::to_string(number);
+  return std::string(kSimulatedPrefix) + n + "#palm" + n + ".sock";
+}
+
+std::string UsbPalmDeviceName(uint8_t bus, uint8_t address, uint16_t vendorId, uint16_t productId) {
+  char detail[48];
+  std::snprintf(detail, sizeof detail, "%u#bus%03u&vid_%04x&pid_%04x", address, bus, vendorId,
+                productId);
+  return std::string(kUsbPrefix) + detail;
+}
+
+bool IsSimulatedPalmDeviceName(std::string_view name) {
+  return StartsWith(name, kSimulatedPrefix);
+}
+
+bool IsUsbPalmDeviceName(std::string_view name) {
+  return StartsWith(name, kUsbPrefix);
+}
+
+bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& address) {
+  if (!TakeText(name, kUsbPrefix)) return false;
+  uint32_t a = 0;
+  uint32_t b = 0;
+  if (!TakeNumber(name, 255, a) || !TakeText(name, "#bus") || !TakeNumber(name, 255, b)) {
+    return false;
+  }
+  bus = static_cast<uint8_t>(b);
+  address = static_cast<uint8_t>(a);
+  return true;
+}
+
+uint32_t DeviceNumberFromName(std::string_view name, size_t maxDigits) {
+  uint32_t value = 0;
+  for (size_t i = kDeviceNumberPosition, n = 0; i < name.size() && n < maxDigits; ++i, ++n) {
+    const char c = name[i];
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > kNumberCap) return kNumberCap;
+  }
+  return value;
+}
+
+int ArrivalSlot(int deviceMode, const int* comPorts, int slotCount, uint32_t deviceNumber) {
+  if (deviceMode == kDeviceModePda) return 0;
+  const int live = slotCount < 0 ? 0 : (slotCount > kSlotCount ? kSlotCount : slotCount);
+  for (int slot = 0; slot < live; ++slot) {
+    if (comPorts[slot] >= 0 && static_cast<uint32_t>(comPorts[slot]) == deviceNumber) {
+      return slot;
+    }
+  }
+  return 0;
+}
+
+int RemovalSlot(int deviceMode, int comPortBase, int slotCount, uint32_t deviceNumber,
+                OperatorPrompt& prompt) {
+  if (deviceMode == kDeviceModePda) return 0;
+  int64_t k = 0;
+  if (deviceNumber <= 99) {
+    k = static_cast<int64_t>(deviceNumber) - comPortBase;
+    // Beyond the live slots, or beyond the six even when all six are live.
+    if (k > slotCount || k >= kSlotCount) {
+      prompt.ShowMessage(kMaxPortMessage, MessageIcon::None, MessageButtons::Ok);
+      return kNoSlot;
+    }
+  } else {
+    k = static_cast<int64_t>(deviceNumber / 100) - comPortBase;
+    if (k >= kSlotCount) return kNoSlot;
+  }
+  if (k < 1) k = 0;
+  return static_cast<int>(k);
+}
+
+}  // namespace k730

@@ -1,0 +1,85 @@
+#include "pda/palm_usb_port.h"
+
+#include "core/trace.h"
+#include "pda/palm_device_map.h"
+#include "pda/palm_device_watcher.h"
+#include "pda/socket_palm_transport.h"
+#include "pda/usb_palm_transport.h"
+
+namespace k730 {
+namespace {
+
+// Long payloads are abbreviated in the trace: the head of a packet tells enough.
+constexpr size_t kTraceShown = 32;
+
+// A transport that opens nothing, for when libusb cannot start.
+class NoPalmTransport : public PalmUsbTransport {
+ public:
+  int OpenPort(const std::string&, uint32_t) override { return -1; }
+  void SetTimeouts(int, const uint32_t*) override {}
+  void SendBytes(int, const uint8_t*, uint32_t, uint32_t* sent) override { *sent = 0; }
+  void ReceiveBytes(int, uint8_t*, uint32_t, uint32_t* received) override { *received = 0; }
+  int ClosePort(int) override { return 0; }
+};
+
+}  // namespace
+
+std::unique_ptr<PalmUsbTransport> MakePalmTransport() {
+  const std::string directory = PalmDirectoryFromEnvironment();
+  if (!directory.empty()) return std::make_unique<SocketPalmTransport>(directory);
+  std::unique_ptr<UsbBus> bus = MakeLibusbBus();
+  if (!bus) return std::make_unique<NoPalmTransport>();
+  return std::make_unique<UsbPalmTransport>(std::move(bus));
+}
+
+int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {
+  const std::string name = deviceName.substr(0, kPalmDeviceNameMax);
+  {
+    std::lock_guard<std::mutex> lock(nameMutex_);
+    deviceName_ = name;
+  }
+  traceLink_ = "palm" + std::to_string(DeviceNumberFromName(name));
+  const int handle = transport_ ? transport_->OpenPort(name, creatorId) : kClosed;
+  handle_.store(handle < 0 ? kClosed : handle, std::memory_order_release);
+  if (handle < 0) return 0;
+  timeouts_[0] = 0;
+  timeouts_[1] = 0;
+  transport_->SetTimeouts(handle, timeouts_);
+  return 1;
+}
+
+int PalmUsbPort::Close() {
+  const int handle = Handle();
+  if (!transport_) return 0;
+  const int result = transport_->ClosePort(handle);
+  if (result != 0) handle_.store(kClosed, std::memory_order_release);
+  return result;
+}
+
+uint32_t PalmUsbPort::Send(const uint8_t* data, uint32_t length) {
+  const int handle = Handle();
+  if (handle == kClosed || !transport_) return 0;
+  uint32_t sent = 0;
+  transport_->SendBytes(handle, data, length, &sent);
+  if (sent > length) sent = length;
+  TraceBytes(traceLink_, TraceDirection::ToHandset, data, sent, kTraceShown);
+  return sent;
+}
+
+uint32_t PalmUsbPort::Receive(uint8_t* buffer, uint32_t length) {
+  const int handle = Handle();
+  if (handle == kClosed || !transport_) return 0;
+  // Preset to 0: a transport that reports nothing has received nothing.
+  uint32_t received = 0;
+  transport_->ReceiveBytes(handle, buffer, length, &received);
+  if (received > length) received = length;
+  TraceBytes(traceLink_, TraceDirection::FromHandset, buffer, received, kTraceShown);
+  return received;
+}
+
+std::string PalmUsbPort::DeviceName() const {
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  return deviceName_;
+}
+
+}  // namespace k730
