@@ -1,0 +1,170 @@
+// k730-sim: plays N handsets for the downloader. Handset i owns the modem port
+// COM<P+i> in the port directory and, once its phone half restarts after a
+// download, its Palm device in the Palm directory. Runs until SIGINT or
+// SIGTERM, then removes what it created.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/phone_sim.h"
+
+namespace {
+
+using k730::sim::PhoneFaults;
+using k730::sim::PhoneSim;
+using k730::sim::PhoneSimConfig;
+
+struct SimOptions {
+  int handsets = 1;
+  int firstPort = 1;
+  std::string portDir;
+  std::string palmDir;
+  std::string dumpDir;
+  bool emergency = false;
+  int restartDelayMs = 2000;
+  std::vector<std::string> faults;  // KIND or KIND@i (handset index i)
+};
+
+// One simulated handset: its phone half, and the Palm half that appears when
+// the phone restarts after its download.
+struct Handset {
+  std::unique_ptr<PhoneSim> phone;
+};
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
+               "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
+               "                [--restart-delay MS]\n"
+               "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
+               "              unplug:<k>, garbage[:<n>], slow:<ms>, no-return, bare-ack\n");
+}
+
+bool ParseNumber(const char* text, int low, int high, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long parsed = std::strtol(text, &end, 10);
+  if (errno || end == text || *end || parsed < low || parsed > high) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, SimOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--handsets" && hasValue) {
+      if (!ParseNumber(argv[++i], 1, 6, options.handsets)) return false;
+    } else if (arg == "--first-port" && hasValue) {
+      if (!ParseNumber(argv[++i], 0, 250, options.firstPort)) return false;
+    } else if (arg == "--port-dir" && hasValue) {
+      options.portDir = argv[++i];
+    } else if (arg == "--palm-dir" && hasValue) {
+      options.palmDir = argv[++i];
+    } else if (arg == "--dump" && hasValue) {
+      options.dumpDir = argv[++i];
+    } else if (arg == "--fault" && hasValue) {
+      options.faults.push_back(argv[++i]);
+    } else if (arg == "--emergency") {
+      options.emergency = true;
+    } else if (arg == "--restart-delay" && hasValue) {
+      if (!ParseNumber(argv[++i], 0, 600000, options.restartDelayMs)) return false;
+    } else {
+      std::fprintf(stderr, "k730-sim: unexpected argument '%s'\n", arg.c_str());
+      return false;
+    }
+  }
+  if (options.portDir.empty()) {
+    const char* env = std::getenv("K730_PORT_DIR");
+    options.portDir = env && *env ? env : "/dev/k730";
+  }
+  return true;
+}
+
+// Applies the faults meant for handset index (those without @i apply to all).
+bool PhoneFaultsFor(const SimOptions& options, int index, PhoneFaults& faults) {
+  for (const std::string& fault : options.faults) {
+    std::string kind = fault;
+    const size_t at = fault.rfind('@');
+    if (at != std::string::npos) {
+      int target = 0;
+      if (!ParseNumber(fault.c_str() + at + 1, 0, 5, target)) {
+        std::fprintf(stderr, "k730-sim: bad handset index in fault '%s'\n", fault.c_str());
+        return false;
+      }
+      if (target != index) continue;
+      kind = fault.substr(0, at);
+    }
+    std::string error;
+    if (!k730::sim::ParsePhoneFault(kind, faults, error)) {
+      std::fprintf(stderr, "k730-sim: %s\n", error.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool MakeDirectory(const std::string& dir) {
+  if (dir.empty()) return true;
+  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  std::fprintf(stderr, "k730-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  if (!ParseOptions(argc, argv, options)) {
+    Usage();
+    return 2;
+  }
+  if (!MakeDirectory(options.portDir) || !MakeDirectory(options.palmDir) ||
+      !MakeDirectory(options.dumpDir))
+    return 1;
+
+  // Signals are taken by sigwait below; every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  std::vector<Handset> handsets(static_cast<size_t>(options.handsets));
+  for (int i = 0; i < options.handsets; ++i) {
+    PhoneSimConfig config;
+    config.portDir = options.portDir;
+    config.portNumber = options.firstPort + i;
+    config.emergency = options.emergency;
+    config.dumpDir = options.dumpDir;
+    config.restartDelayMs = static_cast<uint32_t>(options.restartDelayMs);
+    if (!PhoneFaultsFor(options, i, config.faults)) return 2;
+    Handset& handset = handsets[static_cast<size_t>(i)];
+    handset.phone = std::make_unique<PhoneSim>(config);
+    handset.phone->SetOnRestartAfterDownload([] {
+      // The handset's Palm half appears here.
+    });
+  }
+  for (Handset& handset : handsets) {
+    std::string error;
+    if (!handset.phone->Start(error)) {
+      std::fprintf(stderr, "k730-sim: COM%d: %s\n", handset.phone->Config().portNumber,
+                   error.c_str());
+      return 1;
+    }
+  }
+  std::printf("k730-sim: ready %d handsets\n", options.handsets);
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&signals, &received);
+  for (Handset& handset : handsets) handset.phone->Stop();
+  return 0;
+}

@@ -1,0 +1,96 @@
+// The Palm half of a simulated handset: a Palm OS device that appears as the
+// listening socket palm<N>.sock, takes a partition into its RAM over the PDA
+// packet protocol, "flashes" it (writing it to a dump file) and, for a DFormat
+// program, plays the program's part of the host file service.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace k730::sim {
+
+// Capacities the handheld reports for its partitions.
+struct PalmCapacities {
+  uint32_t smallRom = 128 * 1024;        // target 0
+  uint32_t bigRom = 21 * 1024 * 1024;    // targets 1 and 6
+  uint32_t resource = 26 * 1024 * 1024;  // target 2
+  uint32_t dformat = 4 * 1024 * 1024;    // target 4: room for the program in RAM
+};
+
+struct PalmFaults {
+  uint32_t badChecksumEvery = 0;   // every Nth chunk acknowledgement carries a wrong checksum
+  uint32_t loseResponseEvery = 0;  // every Nth chunk acknowledgement is never sent
+  bool flashWriteFails = false;    // the flash phase ends with a write failure
+  int64_t unplugAfterChunks = -1;  // the device goes away on receiving this chunk (0 = first)
+};
+
+struct PalmSimOptions {
+  std::string directory;      // where palm<N>.sock appears
+  uint32_t number = 0;        // N, the handset's phone port number
+  std::string dumpDirectory;  // pda<N>-<target>.bin written there; empty: no dumps
+  PalmCapacities capacities;
+  PalmFaults faults;
+  uint32_t flashSteps = 10;  // progress reports of the flash phase before 100
+};
+
+struct PalmSimStats {
+  uint32_t connections = 0;
+  uint32_t dlModes = 0;
+  uint32_t chunks = 0;        // RAM_DATA and RAM_DATA_AGAIN packets received
+  uint32_t chunkResends = 0;  // RAM_DATA_AGAIN among them
+  uint32_t packetVersion = 0;
+  uint32_t partitionsFlashed = 0;
+  int lastTarget = -1;
+  uint32_t dformatRuns = 0;
+  bool dformatPassed = false;  // every reply of the last DFormat run was as expected
+  std::string dformatFailure;  // what the last DFormat run found wrong
+  std::string lastDump;        // path of the last dump written
+};
+
+class PalmDeviceSim {
+ public:
+  explicit PalmDeviceSim(PalmSimOptions options);
+  ~PalmDeviceSim();
+  PalmDeviceSim(const PalmDeviceSim&) = delete;
+  PalmDeviceSim& operator=(const PalmDeviceSim&) = delete;
+
+  // Makes the device appear (the socket is listening before its name shows
+  // up). True when it is plugged afterwards.
+  bool Plug();
+  // Makes it disappear: the socket file goes, a connection is cut.
+  void Unplug();
+  bool Plugged() const { return plugged_.load(std::memory_order_acquire); }
+
+  std::string SocketPath() const;
+  // The name of the file the DFormat program writes on the host.
+  std::string DFormatFileName() const;
+  PalmSimStats Stats() const;
+  // Waits (real time) until the device has been unplugged by a fault or Unplug.
+  bool WaitUnplugged(uint32_t timeoutMs) const;
+
+ private:
+  void Serve(int listener, int wake);
+  void Session(int fd, int wake);
+  bool DFormatProgram(int fd, int wake);
+  void DropSocketFile();
+  void WriteDump(int target, const std::vector<uint8_t>& data);
+
+  const PalmSimOptions options_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  PalmSimStats stats_;
+  std::atomic<bool> plugged_{false};
+  std::atomic<bool> stopping_{false};
+  int wake_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// Default-size parsing for options: "21M", "128K", "4096" -> bytes; false on bad text.
+bool ParseByteSize(const std::string& text, uint32_t& bytes);
+
+}  // namespace k730::sim
