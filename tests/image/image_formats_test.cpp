@@ -70,8 +70,8 @@ TEST(ImageFormats, SplitBuildsThePdaImageOfTheExample) {
   EXPECT_EQ(pda.entries[1].offset, 312u);
   EXPECT_EQ(pda.entries[2].offset, 512u);
   EXPECT_EQ(pda.entries[2].crc, 0xC0DE0003u);
-  EXPECT_TRUE(std::equal(split.pdaImage.begin() + 212, split.pdaImage.end(),
-                         file.begin() + 256 + 64));
+  EXPECT_TRUE(
+      std::equal(split.pdaImage.begin() + 212, split.pdaImage.end(), file.begin() + 256 + 64));
 
   PdaPieces pieces;
   EXPECT_EQ(LocatePdaPieces(split.pdaImage.data(), split.pdaImage.size(), pieces),
@@ -118,8 +118,7 @@ TEST(ImageFormats, HostileHeadersAreRefusedWithoutReadingPastTheData) {
   for (auto [pos, value] : std::vector<std::pair<uint32_t, uint32_t>>{
            {112, 0xFFFFFF00u}, {116, 0xFFFFFFFFu}, {160, 1000}, {244, 2000}, {248, 0x7FFFFFFF}}) {
     auto f = patched(pos, value);
-    EXPECT_EQ(SplitUnitedBinary(f.data(), f.size(), split), FormatError::EntryOutOfBounds)
-        << pos;
+    EXPECT_EQ(SplitUnitedBinary(f.data(), f.size(), split), FormatError::EntryOutOfBounds) << pos;
   }
   // A total size that claims a longer body than the file has.
   auto longTotal = patched(76, static_cast<uint32_t>(good.size()) + 5000);
