@@ -1,0 +1,89 @@
+// What the console needs from the phone and PDA layers, behind small
+// interfaces: the real ones drive serial ports and Palm USB links
+// (real_platform.h), the tests' fakes script the workers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "console/console_ids.h"
+
+namespace k730 {
+
+class MessageSink;
+class OperatorPrompt;
+class PalmDeviceWatcher;
+class PalmUsbTransport;
+struct PdaJob;
+
+// The modem ports found by a scan: entry k drives slot k.
+struct ModemPorts {
+  std::array<int, kComPortsSize> comPorts{};
+  int slotCount = 0;
+  int comPort = 0;  // the last number read; unchanged when none was found
+};
+
+// The phone image feeder shared by every phone worker of a run.
+class PhoneFeeder {
+ public:
+  virtual ~PhoneFeeder() = default;
+  // 1 when the file is open and its trailer accepted (the operator may have
+  // been asked a Yes/No question on the calling thread).
+  virtual int OpenImage(const std::string& path) = 0;
+  virtual int BuildBlockTable() = 0;
+  // The image length in bytes (0 while nothing is open).
+  virtual uint32_t Size() const = 0;
+  virtual void Close() = 0;
+};
+
+// One slot's phone worker. The destructor ends its thread and joins it.
+class PhoneWorker {
+ public:
+  virtual ~PhoneWorker() = default;
+  virtual int SetLinkOption(int value) = 0;
+  virtual int SetNotifyWindow(MessageSink* sink) = 0;
+  virtual int SetPort(int comNumber) = 0;
+  virtual int SetBaudRate(int value) = 0;
+  virtual int SetMode(int phoneMode, int pdaFollows) = 0;
+  virtual void SetAuxOption(int value) = 0;
+  virtual int SetImage(PhoneFeeder* feeder) = 0;
+  virtual void SetRange(uint32_t start, uint32_t byteCount, int roundUp) = 0;
+  virtual uint16_t ProbeReadiness() = 0;
+  // Posts StartDownload (wParam 0, lParam = slot) to the worker's queue.
+  virtual bool StartDownload(int slot) = 0;
+  // Ends the worker's loop and cuts its waits short; does not wait.
+  virtual void RequestQuit() = 0;
+  // True once the download procedure has returned (finished or failed).
+  virtual bool DownloadDone() const = 0;
+};
+
+class PhonePlatform {
+ public:
+  virtual ~PhonePlatform() = default;
+  virtual ModemPorts DiscoverPhonePorts() = 0;
+  virtual std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt& prompt) = 0;
+  // A worker whose thread is running and idles in its message loop. When its
+  // download procedure returns it posts kPhoneWorkerDone (wParam = tag,
+  // lParam = slot) to the sink it was given with SetNotifyWindow.
+  virtual std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) = 0;
+};
+
+// Posted by a phone worker's wrapper when the download procedure has
+// returned, after every event of the run.
+constexpr uint32_t kPhoneWorkerDone = 2270;
+
+class PdaPlatform {
+ public:
+  virtual ~PdaPlatform() = default;
+  // The transport of the console's six Palm ports.
+  virtual PalmUsbTransport& Transport() = 0;
+  // Runs a slot's PDA download on the calling thread (the slot's worker
+  // thread); returns its result (1: the last part was flashed).
+  virtual int RunPdaWorker(const PdaJob& job) = 0;
+  // Device arrival and removal; null when nothing can be watched.
+  virtual std::unique_ptr<PalmDeviceWatcher> CreateWatcher() = 0;
+};
+
+}  // namespace k730

@@ -1,0 +1,120 @@
+#include "console/real_platform.h"
+
+#include <thread>
+
+#include "core/clock.h"
+#include "core/message_queue.h"
+#include "pda/palm_device_watcher.h"
+#include "pda/palm_usb_port.h"
+#include "pda/pda_worker.h"
+#include "phone/image_buffer.h"
+#include "phone/phone_worker.h"
+#include "phone/port_discovery.h"
+
+namespace k730 {
+namespace {
+
+// How often a worker's end is looked for (real time; a phone run takes minutes).
+constexpr uint32_t kDonePollMicros = 2000;
+
+class RealPhoneFeeder : public PhoneFeeder {
+ public:
+  explicit RealPhoneFeeder(OperatorPrompt& prompt) : buffer_(&prompt) {}
+  int OpenImage(const std::string& path) override { return buffer_.OpenImage(path); }
+  int BuildBlockTable() override { return buffer_.BuildBlockTable(); }
+  uint32_t Size() const override { return buffer_.Size(); }
+  void Close() override { buffer_.Close(); }
+  ImageBuffer& Buffer() { return buffer_; }
+
+ private:
+  ImageBuffer buffer_;
+};
+
+class RealPhoneWorker : public PhoneWorker {
+ public:
+  RealPhoneWorker(std::mutex& lock, uintptr_t tag) : phone_(lock), tag_(tag) {
+    phone_.CreateThread();
+  }
+  ~RealPhoneWorker() override {
+    stop_.Request();
+    if (monitor_.joinable()) monitor_.join();
+    phone_.Reclaim();
+  }
+
+  int SetLinkOption(int value) override { return phone_.SetLinkOption(value); }
+  int SetNotifyWindow(MessageSink* sink) override {
+    sink_ = sink;
+    return phone_.SetNotifyWindow(sink);
+  }
+  int SetPort(int comNumber) override { return phone_.SetPort(comNumber); }
+  int SetBaudRate(int value) override { return phone_.SetBaudRate(value); }
+  int SetMode(int phoneMode, int pdaFollows) override {
+    return phone_.SetMode(phoneMode, pdaFollows);
+  }
+  void SetAuxOption(int value) override { phone_.SetAuxOption(value); }
+  int SetImage(PhoneFeeder* feeder) override {
+    auto* real = dynamic_cast<RealPhoneFeeder*>(feeder);
+    return phone_.SetImage(real ? &real->Buffer() : nullptr);
+  }
+  void SetRange(uint32_t start, uint32_t byteCount, int roundUp) override {
+    phone_.SetRange(start, byteCount, roundUp);
+  }
+  uint16_t ProbeReadiness() override { return phone_.ProbeReadiness(); }
+
+  bool StartDownload(int slot) override {
+    if (monitor_.joinable() || !sink_) return false;
+    if (!phone_.PostThreadMessage(phone_msg::StartDownload, 0, slot)) return false;
+    // The worker's thread ends with its run; its end goes to the console after
+    // every event the run posted.
+    monitor_ = std::thread([this, slot] {
+      while (!phone_.Finished()) {
+        if (stop_.Requested()) return;
+        std::this_thread::sleep_for(std::chrono::microseconds(kDonePollMicros));
+      }
+      sink_->PostMessage(kPhoneWorkerDone, tag_, slot);
+    });
+    return true;
+  }
+  void RequestQuit() override { stop_.Request(); }
+  bool DownloadDone() const override { return phone_.Finished(); }
+
+ private:
+  CPhone phone_;
+  const uintptr_t tag_;
+  MessageSink* sink_ = nullptr;
+  StopSignal stop_;
+  std::thread monitor_;
+};
+
+}  // namespace
+
+static_assert(kMaxComPorts == kComPortsSize);
+
+ModemPorts RealPhonePlatform::DiscoverPhonePorts() {
+  ModemPorts ports;
+  int numbers[kMaxComPorts] = {};
+  k730::DiscoverPhonePorts(numbers, ports.slotCount, ports.comPort);
+  for (int i = 0; i < kComPortsSize; ++i) ports.comPorts[i] = numbers[i];
+  return ports;
+}
+
+std::unique_ptr<PhoneFeeder> RealPhonePlatform::CreateFeeder(OperatorPrompt& prompt) {
+  return std::make_unique<RealPhoneFeeder>(prompt);
+}
+
+std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {
+  return std::make_unique<RealPhoneWorker>(lock_, tag);
+}
+
+RealPdaPlatform::RealPdaPlatform() : transport_(MakePalmTransport()) {}
+RealPdaPlatform::~RealPdaPlatform() = default;
+
+int RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
+  return PdaWorker(job);
+}
+
+std::unique_ptr<PalmDeviceWatcher> RealPdaPlatform::CreateWatcher() {
+  return MakePalmDeviceWatcher();
+}
+
+}  // namespace k730
