@@ -81,10 +81,26 @@ MakeResult PathTooLong(const std::string& path) {
 
 enum class CopyStatus { Ok, Short, ReadError, WriteError, Changed };
 
-// Streams length bytes at offset through buffer into out. With expectedCrc,
-// the bytes must still have the CRC recorded when the source was chosen.
+// Copies length bytes at offset into out. With expectedCrc, the bytes must
+// still have the CRC recorded when the source was chosen; that needs a pass
+// through buffer unless the file is known to be unchanged.
 CopyStatus CopyRange(InputFile& in, uint64_t offset, uint32_t length, OutputFile& out,
-                     std::vector<uint8_t>& buffer, const uint32_t* expectedCrc) {
+                     std::vector<uint8_t>& buffer, const uint32_t* expectedCrc, bool unchanged) {
+  if (!expectedCrc || unchanged) {
+    switch (out.CopyFrom(in, offset, length)) {
+      case OutputFile::CopyResult::Ok:
+        return CopyStatus::Ok;
+      case OutputFile::CopyResult::Short:
+        return CopyStatus::Short;
+      case OutputFile::CopyResult::ReadError:
+        return CopyStatus::ReadError;
+      case OutputFile::CopyResult::WriteError:
+        return CopyStatus::WriteError;
+      case OutputFile::CopyResult::Unsupported:
+        expectedCrc = nullptr;
+        break;
+    }
+  }
   uint32_t crc = 0;
   uint64_t done = 0;
   while (done < length) {
@@ -159,6 +175,7 @@ SourceInfo ImageMaker::ChooseSource(SourceKind kind, const std::optional<std::st
   const int index = ChosenIndex(kind);
   if (!info.opened) {
     if (index >= 0) chosen[index] = false;
+    identity_[k].reset();
     return info;
   }
   if (ComponentEntry* entry = RecordedEntry(*this, kind)) {
@@ -167,6 +184,7 @@ SourceInfo ImageMaker::ChooseSource(SourceKind kind, const std::optional<std::st
     entry->crc = info.crc;
   }
   if (index >= 0) chosen[index] = true;
+  identity_[k] = info.identity;
   return info;
 }
 
@@ -245,8 +263,9 @@ MakeResult ImageMaker::MakeContainer(const std::string& outputPath, bool united)
   const std::vector<uint8_t> bytes = WriteImageHeader(header, count);
   if (!out.Write(bytes.data(), bytes.size())) return Refuse(out.Error());
   for (int k = 0; k < count; ++k) {
-    const CopyStatus status =
-        CopyRange(inputs[k], 0, header.entries[k].length, out, buffer_, &header.entries[k].crc);
+    const bool unchanged = identity_[static_cast<int>(sources[k])] == inputs[k].Identity();
+    const CopyStatus status = CopyRange(inputs[k], 0, header.entries[k].length, out, buffer_,
+                                        &header.entries[k].crc, unchanged);
     if (status != CopyStatus::Ok) return CopyFailure(status, inputs[k], out);
   }
   if (!out.Commit()) return Refuse(out.Error());
@@ -314,14 +333,18 @@ MakeResult ImageMaker::CombineTo(const std::string& outputPath) {
 
   const std::vector<uint8_t> bytes = WriteImageHeader(united, kUnitedEntryCount);
   if (!out.Write(bytes.data(), bytes.size())) return Refuse(out.Error());
-  CopyStatus status = CopyRange(phone, 0, phoneEntry.length, out, buffer_, &phoneEntry.crc);
+  const bool unchanged = identity_[static_cast<int>(SourceKind::Phone)] == phone.Identity();
+  CopyStatus status =
+      CopyRange(phone, 0, phoneEntry.length, out, buffer_, &phoneEntry.crc, unchanged);
   if (status != CopyStatus::Ok) return CopyFailure(status, phone, out);
-  status = CopyRange(pda, kPdaHeaderSize, source.totalSize - kPdaHeaderSize, out, buffer_, nullptr);
+  status = CopyRange(pda, kPdaHeaderSize, source.totalSize - kPdaHeaderSize, out, buffer_, nullptr,
+                     false);
   if (status != CopyStatus::Ok) return CopyFailure(status, pda, out);
   if (!out.Commit()) return Refuse(out.Error());
 
   unitedHeader = united;
   pdaHeader = source;
+  ForgetIdentities({SourceKind::Ipl, SourceKind::Widebin, SourceKind::Resource});
   return Finish({outputPath});
 }
 
@@ -361,15 +384,25 @@ MakeResult ImageMaker::SplitTo(const std::string& directory) {
   for (int k = 0; k < count; ++k) {
     if (!outputs[k].Create(paths[k])) return Stop(outputs[k].Error());
     const CopyStatus status = CopyRange(in, header.entries[k].offset, header.entries[k].length,
-                                        outputs[k], buffer_, nullptr);
+                                        outputs[k], buffer_, nullptr, false);
     if (status != CopyStatus::Ok) return CopyFailure(status, in, outputs[k]);
   }
   for (auto& output : outputs) {
     if (!output.Commit()) return Refuse(output.Error());
   }
 
-  (unitedBinary ? unitedHeader : pdaHeader) = header;
+  if (unitedBinary) {
+    unitedHeader = header;
+    ForgetIdentities({SourceKind::Phone});
+  } else {
+    pdaHeader = header;
+    ForgetIdentities({SourceKind::Ipl, SourceKind::Widebin, SourceKind::Resource});
+  }
   return Finish(std::move(paths));
+}
+
+void ImageMaker::ForgetIdentities(std::initializer_list<SourceKind> kinds) {
+  for (SourceKind kind : kinds) identity_[static_cast<int>(kind)].reset();
 }
 
 bool ImageMaker::EnsureBuffer() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,7 +105,13 @@ class ImageMaker {
   MakeResult MakeContainer(const std::string& outputPath, bool united);
   bool EnsureBuffer();
 
+  // Forgets that the recorded values of these sources describe their files.
+  void ForgetIdentities(std::initializer_list<SourceKind> kinds);
+
   std::vector<uint8_t> buffer_;  // the bounded work buffer, allocated on first use
+  // The file each source's recorded values were computed from. While a file
+  // still matches, its copy needs no second CRC pass.
+  std::array<std::optional<FileIdentity>, kSourceKindCount> identity_;
 };
 
 }  // namespace k730

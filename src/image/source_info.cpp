@@ -82,6 +82,7 @@ SourceInfo ReadSourceInfo(SourceKind kind, const std::string& path) {
   info.opened = true;
   info.length = static_cast<uint32_t>(file.Size());
   info.crc = crc;
+  info.identity = file.Identity();
   info.stamp = SourceStamp(file.ModificationTime());
   char pieces[96];
   std::snprintf(pieces, sizeof pieces, "[Size]:%" PRIu32 " bytes    ", info.length);

@@ -6,13 +6,16 @@
 #include <ctime>
 #include <string>
 
+#include "image/file_io.h"
+
 namespace k730 {
 
 enum class SourceKind { Phone = 0, Ipl = 1, Widebin = 2, Resource = 3, PdaData = 4, ImgOrPda = 5 };
 constexpr int kSourceKindCount = 6;
 
-// Sources are streamed through a buffer of this size, never held whole.
-constexpr size_t kStreamChunkSize = 1 << 20;
+// Sources are streamed through a buffer of this size, never held whole; small
+// enough that the CRC pass reads it from the cache the kernel just filled.
+constexpr size_t kStreamChunkSize = 64 * 1024;
 
 struct SourceInfo {
   bool opened = false;  // false: text is the open-error text, error says why
@@ -20,6 +23,7 @@ struct SourceInfo {
   std::string stamp;    // "[Date]:%y/%m/%d-%H:%M:%S    ", 28 characters
   uint32_t length = 0;
   uint32_t crc = 0;
+  FileIdentity identity;  // the state of the file that was read
   std::string error;
 };
 

@@ -27,7 +27,8 @@ struct Outcome {
 };
 
 std::string BinDir() {
-  if (const char* dir = std::getenv("K730_TEST_BIN_DIR"); dir && *dir) return dir;
+  if (const char* dir = std::getenv("K730_TEST_BIN_DIR"); dir && *dir)
+    return std::filesystem::absolute(dir).string();
   return std::filesystem::canonical("/proc/self/exe").parent_path().string();
 }
 
