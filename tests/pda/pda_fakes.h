@@ -226,6 +226,8 @@ struct FakeHandheld {
     packets.push_back(p);
     switch (p.command) {
       case DL_MODE:
+        partTargets.push_back(p.payload.size() == 4 ? ReadU32LE(p.payload.data()) : 0xFFFFFFFF);
+        partData.emplace_back();
         transport.Push(Response(1, Value(capacity)));
         break;
       case RAM_DATA:
@@ -233,6 +235,11 @@ struct FakeHandheld {
         if (keepRam) {
           if (p.command == RAM_DATA_AGAIN && lastAccepted) ram.resize(ram.size() - lastSize);
           ram.insert(ram.end(), p.payload.begin(), p.payload.end());
+          if (!partData.empty()) {
+            auto& part = partData.back();
+            if (p.command == RAM_DATA_AGAIN && lastAccepted) part.resize(part.size() - lastSize);
+            part.insert(part.end(), p.payload.begin(), p.payload.end());
+          }
           lastAccepted = true;
           lastSize = p.payload.size();
         }
@@ -258,6 +265,8 @@ struct FakeHandheld {
   std::vector<std::vector<uint8_t>> afterRamEnd{Response(1, Value(kFlashWriteDone))};
   std::vector<Packet> packets;
   std::vector<uint8_t> ram;
+  std::vector<uint32_t> partTargets;           // target of each DL_MODE
+  std::vector<std::vector<uint8_t>> partData;  // RAM bytes after each DL_MODE
   bool keepRam = true;
   bool lastAccepted = false;
   size_t lastSize = 0;
