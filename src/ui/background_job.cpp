@@ -1,0 +1,34 @@
+#include "ui/background_job.h"
+
+namespace k730::ui {
+
+BackgroundJob::~BackgroundJob() {
+  Join();
+}
+
+void BackgroundJob::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool BackgroundJob::Start(std::function<void()> work, std::function<void()> done) {
+  if (busy_) return false;
+  Join();
+  busy_ = true;
+  thread_ = std::thread([this, work = std::move(work), done = std::move(done)]() mutable {
+    work();
+    // Queued to this object: dropped if the object is gone, which cannot
+    // happen before the destructor has joined this thread.
+    QMetaObject::invokeMethod(
+        this,
+        [this, done = std::move(done)] {
+          Join();
+          busy_ = false;
+          if (done) done();
+          emit finished();
+        },
+        Qt::QueuedConnection);
+  });
+  return true;
+}
+
+}  // namespace k730::ui
