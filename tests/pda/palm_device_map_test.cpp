@@ -1,0 +1,101 @@
+#include "pda/palm_device_map.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "pda/palm_device_watcher.h"
+#include "pda_fakes.h"
+
+namespace k730 {
+namespace {
+
+using test::RecordingPrompt;
+
+TEST(PalmDeviceName, NumberStartsAtCharacter37) {
+  for (uint32_t n : {0u, 7u, 12u, 450u, 123456u}) {
+    const std::string sim = SimulatedPalmDeviceName(n);
+    EXPECT_EQ(sim.substr(37, std::to_string(n).size()), std::to_string(n));
+    EXPECT_EQ(DeviceNumberFromName(sim), n);
+    EXPECT_TRUE(IsSimulatedPalmDeviceName(sim));
+    EXPECT_FALSE(IsUsbPalmDeviceName(sim));
+  }
+  const std::string usb = UsbPalmDeviceName(3, 17, 0x0830, 0x0061);
+  EXPECT_EQ(DeviceNumberFromName(usb), 17u);
+  EXPECT_TRUE(IsUsbPalmDeviceName(usb));
+  uint8_t bus = 0;
+  uint8_t address = 0;
+  ASSERT_TRUE(ParseUsbPalmDeviceName(usb, bus, address));
+  EXPECT_EQ(bus, 3);
+  EXPECT_EQ(address, 17);
+  EXPECT_FALSE(ParseUsbPalmDeviceName(SimulatedPalmDeviceName(3), bus, address));
+  EXPECT_FALSE(ParseUsbPalmDeviceName(usb.substr(0, 39), bus, address));
+}
+
+TEST(PalmDeviceName, DeviceNumberEdgeCases) {
+  const std::string prefix(37, 'x');
+  EXPECT_EQ(DeviceNumberFromName(prefix + "9abc"), 9u);
+  EXPECT_EQ(DeviceNumberFromName(prefix + "a9"), 0u);
+  EXPECT_EQ(DeviceNumberFromName(prefix), 0u);
+  EXPECT_EQ(DeviceNumberFromName("short"), 0u);
+  EXPECT_EQ(DeviceNumberFromName(prefix + "12345", 3), 123u);
+  EXPECT_EQ(DeviceNumberFromName(prefix + std::string(30, '9')), 999999999u);
+}
+
+TEST(ArrivalSlot, LooksTheNumberUpAmongTheLivePorts) {
+  const int ports[10] = {5, 7, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 7), 1);
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 5), 0);
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 9), 0);
+  // Entries beyond the live slots do not count.
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 1, 7), 0);
+  EXPECT_EQ(ArrivalSlot(kDeviceModePda, ports, 2, 7), 0);
+  const int six[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, six, 6, 6), 5);
+  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, six, 9, 8), 0);  // never beyond six slots
+}
+
+TEST(RemovalSlot, ComputesFromTheNumberAndTheBase) {
+  RecordingPrompt prompt;
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 5, prompt), 1);
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 4, prompt), 0);
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 2, prompt), 0);
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 6, prompt), 2);  // k equal to the count passes
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 450, prompt), 0);
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 520, prompt), 5);
+  EXPECT_EQ(RemovalSlot(kDeviceModePda, 4, 2, 99, prompt), 0);
+  EXPECT_TRUE(prompt.Messages().empty());
+}
+
+TEST(RemovalSlot, OverMaxPortIsRefusedWithTheMessageBox) {
+  RecordingPrompt prompt;
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 7, prompt), kNoSlot);
+  EXPECT_THAT(
+      prompt.Messages(),
+      ::testing::ElementsAre("[ERROR] PDA devID over MAXPORT.\n Check & Change Packet Ver 10"));
+}
+
+TEST(RemovalSlot, NeverASlotOutsideTheSix) {
+  RecordingPrompt prompt;
+  // All six live and k == 6: refused like any other slot beyond MAXPORT.
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 6, prompt), kNoSlot);
+  EXPECT_EQ(prompt.Messages().size(), 1u);
+  // Numbers of 100 and more: silently dropped.
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 700, prompt), kNoSlot);
+  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 999999999, prompt), kNoSlot);
+  EXPECT_EQ(prompt.Messages().size(), 1u);
+}
+
+TEST(PalmSocketName, OnlyPalmNumberSock) {
+  uint32_t n = 0;
+  EXPECT_TRUE(ParsePalmSocketName("palm7.sock", n));
+  EXPECT_EQ(n, 7u);
+  EXPECT_TRUE(ParsePalmSocketName("palm123.sock", n));
+  EXPECT_EQ(n, 123u);
+  for (const char* bad : {"palm.sock", "palmx.sock", "palm7.sockx", ".palm7.sock", "palm7.tmp",
+                          "palm1234567890.sock", "Palm7.sock"}) {
+    EXPECT_FALSE(ParsePalmSocketName(bad, n)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace k730
