@@ -150,10 +150,47 @@ bool DetectClmul() {
 const bool kHaveClmul = DetectClmul();
 #endif
 
+// Polynomial arithmetic modulo the CRC polynomial, in the reflected bit order
+// of the register: bit 31 is x^0.
+constexpr uint32_t kReflectedPolynomial = 0xEDB88320;
+
+constexpr uint32_t MultiplyModP(uint32_t a, uint32_t b) {
+  uint32_t product = 0;
+  for (uint32_t bit = 0x80000000u; bit != 0; bit >>= 1) {
+    if (a & bit) product ^= b;
+    b = (b & 1) ? (b >> 1) ^ kReflectedPolynomial : b >> 1;
+  }
+  return product;
+}
+
+// x^(2^k) modulo the polynomial, k = 0..63.
+struct PowerTable {
+  uint32_t x2k[64];
+};
+
+constexpr PowerTable BuildPowers() {
+  PowerTable t{};
+  t.x2k[0] = 0x40000000u;  // x^1
+  for (int k = 1; k < 64; ++k) t.x2k[k] = MultiplyModP(t.x2k[k - 1], t.x2k[k - 1]);
+  return t;
+}
+
+constexpr PowerTable kPowers = BuildPowers();
+
 }  // namespace
 
 const Crc32TableType& Crc32Table() {
   return kTable;
+}
+
+uint32_t Crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB) {
+  // Appending lengthB bytes multiplies A's remainder by x^(8 * lengthB).
+  uint32_t power = 0x80000000u;  // x^0
+  uint64_t bits = lengthB;
+  for (int k = 3; bits != 0 && k < 64; ++k, bits >>= 1) {
+    if (bits & 1) power = MultiplyModP(kPowers.x2k[k], power);
+  }
+  return MultiplyModP(power, crcA) ^ crcB;
 }
 
 uint32_t Crc32UpdateBytewise(uint32_t crc, const uint8_t* data, size_t length) {

@@ -24,6 +24,10 @@ inline uint32_t Crc32(const uint8_t* buffer, size_t start, size_t length) {
   return Crc32Update(0, buffer + start, length);
 }
 
+// The CRC-32 of A followed by B, from the CRC-32 of A, the CRC-32 of B and
+// B's length, so that pieces of a file can be checked in parallel.
+uint32_t Crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB);
+
 // The same result one byte at a time through the table; the reference for tests.
 uint32_t Crc32UpdateBytewise(uint32_t crc, const uint8_t* data, size_t length);
 

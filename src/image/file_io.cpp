@@ -93,13 +93,24 @@ long long InputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
     error_ = "read from a file that is not open: " + path_;
     return -1;
   }
+  int error = 0;
+  const long long done = ReadAt(offset, buffer, count, error);
+  if (done < 0) error_ = ErrnoText("cannot read", path_, error);
+  return done;
+}
+
+long long InputFile::ReadAt(uint64_t offset, void* buffer, size_t count, int& error) const {
+  if (fd_ < 0) {
+    error = EBADF;
+    return -1;
+  }
   auto* out = static_cast<unsigned char*>(buffer);
   size_t done = 0;
   while (done < count) {
     const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      error_ = ErrnoText("cannot read", path_, errno);
+      error = errno;
       return -1;
     }
     if (n == 0) break;

@@ -47,6 +47,9 @@ class InputFile {
   // Reads up to count bytes at offset; returns the number read (fewer only at
   // the end of the file) or -1 on a read error (Error() set).
   long long ReadAt(uint64_t offset, void* buffer, size_t count);
+  // The same without touching the object, so that threads may share a file;
+  // on a read error returns -1 with its errno in error.
+  long long ReadAt(uint64_t offset, void* buffer, size_t count, int& error) const;
 
  private:
   friend class OutputFile;

@@ -99,8 +99,9 @@ TEST_F(SourceInfoTest, EmptyAndMultiChunkFiles) {
   EXPECT_NE(empty.text.find("[Size]:0 bytes    "), std::string::npos);
   EXPECT_NE(empty.text.find("[CRC]:0   "), std::string::npos);
 
-  // Longer than the streaming chunk, not a multiple of it; CRC without leading zeros.
-  const std::vector<uint8_t> bytes = test::Pattern(kStreamChunkSize * 2 + 12345, 3);
+  // Long enough to be read in two halves on two threads, not a multiple of
+  // the streaming chunk; the CRC is shown without leading zeros.
+  const std::vector<uint8_t> bytes = test::Pattern((5 << 20) + 12345, 3);
   const SourceInfo big = ReadSourceInfo(SourceKind::Widebin, MakeFile("big.widebin", bytes));
   ASSERT_TRUE(big.opened);
   EXPECT_EQ(big.length, bytes.size());
