@@ -24,7 +24,7 @@ bool BackgroundJob::Start(std::function<void()> work, std::function<void()> done
           Join();
           busy_ = false;
           if (done) done();
-          emit finished();
+          Q_EMIT finished();
         },
         Qt::QueuedConnection);
   });

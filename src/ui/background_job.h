@@ -21,7 +21,7 @@ class BackgroundJob : public QObject {
   // (nothing started) while an earlier job is still busy.
   bool Start(std::function<void()> work, std::function<void()> done);
 
- signals:
+ Q_SIGNALS:
   void finished();
 
  private:

@@ -99,7 +99,7 @@ GuiPrompt::~GuiPrompt() {
 }
 
 MessageAnswer GuiPrompt::RunBox(const MessageBoxRequest& request) {
-  emit shown(request.text);
+  Q_EMIT shown(request.text);
   return runner_ ? runner_(parent_.data(), request) : NegativeAnswer(request.buttons);
 }
 

@@ -46,7 +46,7 @@ class GuiPrompt : public QObject, public OperatorPrompt {
   // other threads get it at once. GUI thread; before the callers are joined.
   void Shutdown();
 
- signals:
+ Q_SIGNALS:
   void shown(const QString& text);
 
  private:

@@ -301,7 +301,7 @@ void ImageMakerWindow::ChooseSource(SourceKind kind) {
              [this] {
                unsetCursor();
                WriteControls();
-               emit workFinished();
+               Q_EMIT workFinished();
              });
 }
 
@@ -339,7 +339,7 @@ void ImageMakerWindow::MakeFile() {
                } else if (result.outcome == MakeOutcome::Message) {
                  prompt_.ShowMessage(result.message, result.icon, result.buttons);
                }
-               emit workFinished();
+               Q_EMIT workFinished();
              });
 }
 

@@ -89,7 +89,7 @@ class ImageMakerWindow : public QDialog {
   void accept() override;
   void reject() override;
 
- signals:
+ Q_SIGNALS:
   // After a source was read or an operation ended (the window may be closed).
   void workFinished();
 

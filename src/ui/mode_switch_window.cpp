@@ -101,7 +101,7 @@ void ModeSwitchWindow::StartSwitch(int index) {
                SetRunning(false);
                status_->setText(*result ? QStringLiteral("COM%1: done").arg(comNumber)
                                         : QStringLiteral("COM%1: stopped").arg(comNumber));
-               emit switchFinished(comNumber, *result);
+               Q_EMIT switchFinished(comNumber, *result);
                if (pendingClose_ >= 0) done(pendingClose_);
              });
 }

@@ -37,7 +37,7 @@ class ModeSwitchWindow : public QDialog {
   void accept() override;
   void reject() override;
 
- signals:
+ Q_SIGNALS:
   void switchFinished(int comNumber, int result);
 
  private:

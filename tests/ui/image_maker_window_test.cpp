@@ -83,7 +83,7 @@ class ImageMakerWindowTest : public QObject {
     }
   }
 
- private slots:
+ private Q_SLOTS:
   void initTestCase() { QVERIFY(dir_.isValid()); }
 
   void opensWithOperationZeroAndDefaults() {

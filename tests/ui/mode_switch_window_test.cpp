@@ -36,7 +36,7 @@ class ModeSwitchWindowTest : public QObject {
     return phone;
   }
 
- private slots:
+ private Q_SLOTS:
   void initTestCase() {
     QVERIFY(ports_.isValid());
     qputenv("K730_PORT_DIR", ports_.path().toLocal8Bit());

@@ -1,0 +1,205 @@
+// The console window: the controls of the download console, showing what the
+// console core says through ConsoleView and handing the operator's input to
+// the console thread. The GUI thread never waits for the console: the view's
+// updates from the console and worker threads are gathered under a lock and
+// applied by one queued call per batch, and the form is read from a copy the
+// GUI thread keeps current.
+#pragma once
+
+#include <QDialog>
+#include <QLineEdit>
+#include <QPointer>
+#include <array>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "console/console_view.h"
+#include "core/slot_writer.h"
+#include "ui/file_dialogs.h"
+#include "ui/gui_prompt.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
+class QMenu;
+
+namespace k730 {
+class DownloaderDialog;
+}
+
+namespace k730::ui {
+
+constexpr const char* kConsoleCaption = "k730 Multi-Downloader (Beta 7.0)";
+constexpr const char* kImageMakerDoneLine = "(Phone+PDA) Combined File created.\r\n";
+constexpr const char* kConfigurationDoneLine = "QPX-k760 Downloader configuration done.\r\n";
+
+// The spin of the port base: an up-down control that sets its buddy edit's
+// integer (arrow buttons and the arrow keys).
+class UpDownControl : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit UpDownControl(QWidget* parent = nullptr);
+  void SetBuddy(QLineEdit* buddy) { buddy_ = buddy; }
+  void SetRange(int low, int high);
+  int Value() const;
+  void SetValue(int value);
+  void StepBy(int steps);
+
+ Q_SIGNALS:
+  void valueChanged(int value);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  QPointer<QLineEdit> buddy_;
+  QToolButton* up_ = nullptr;
+  QToolButton* down_ = nullptr;
+  int low_ = 0;
+  int high_ = 100;
+};
+
+class ConsoleWindow : public QDialog, public ConsoleView {
+  Q_OBJECT
+
+ public:
+  // The windows the utility buttons open; each returns true when the window
+  // closed with OK. Replaced by tests.
+  using AuxiliaryRunner = std::function<bool(int controlId)>;
+
+  explicit ConsoleWindow(FileDialogs& dialogs, QWidget* parent = nullptr);
+  ~ConsoleWindow() override;
+
+  // Starts the console thread on dialog (Run()). The window closes itself
+  // when the console's loop ends (exit, OK); then StopConsole joins.
+  void StartConsole(DownloaderDialog& dialog);
+  // Asks the console to exit and joins its thread. Safe to repeat.
+  void StopConsole();
+  bool ConsoleRunning() const;
+  // The console's result: 2 after exit, 1 after OK, 0 before it ended.
+  int ConsoleResult() const { return consoleResult_; }
+
+  // Called once on the GUI thread when the console has opened (banners
+  // written, Go enabled for the first time).
+  void OnConsoleOpened(std::function<void()> hook) { openedHook_ = std::move(hook); }
+  // Called on the GUI thread after each batch of updates has been applied.
+  void OnUpdatesApplied(std::function<void()> hook) { appliedHook_ = std::move(hook); }
+
+  GuiPrompt& Prompt() { return prompt_; }
+  void SetAuxiliaryRunner(AuxiliaryRunner runner) { auxiliaryRunner_ = std::move(runner); }
+  // Runs a utility command as its button does (1015-1018; 0x0010 the About box).
+  void RunCommand(int controlId);
+  // The windows behind the utility buttons, as the buttons open them.
+  bool OpenAuxiliaryWindow(int controlId);
+
+  // Applies pending updates now (tests; the queued batch does the same).
+  void ApplyPendingUpdates();
+
+  // ConsoleView, called on the console thread and on PDA worker threads.
+  JobForm ReadForm() override;
+  void RefreshForm(const JobForm& form) override;
+  void SetControlEnabled(int id, bool enabled) override;
+  void SetControlVisible(int id, bool visible) override;
+  void AppendSlotText(int slot, const std::string& text) override;
+  void ClearSlotText(int slot) override;
+  void SetSlotProgress(int slot, uint32_t percent) override;
+  void SetSlotStatusText(int slot, const std::string& text) override;
+  std::optional<std::string> ChooseOpenFile(const FileDialogSpec& spec) override;
+  MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
+                            MessageButtons buttons) override;
+  bool RunAuxiliaryCommand(int controlId) override;
+
+  // The window menu standing in for the system menu.
+  QMenu* WindowMenu() const { return windowMenu_; }
+
+ Q_SIGNALS:
+  void consoleEnded(int result);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  struct PendingSlot {
+    bool cleared = false;
+    std::string appended;
+    std::optional<uint32_t> progress;
+    std::optional<std::string> status;
+  };
+
+  void Build();
+  QWidget* BuildJobArea();
+  QWidget* BuildSlots();
+  QWidget* BuildButtonRow();
+  void ApplyInitialStates();
+  void SchedulePendingLocked();
+  void ApplyForm(const JobForm& form);
+  void FormFromControls();
+  void PostCommand(int controlId);
+  void RequestExit();
+  void ConsoleLoopEnded(int result);
+  void LogFromWindow(const std::string& line);
+
+  FileDialogs& dialogs_;
+  GuiPrompt prompt_;
+  AuxiliaryRunner auxiliaryRunner_;
+  std::function<void()> openedHook_;
+  std::function<void()> appliedHook_;
+  bool opened_ = false;
+
+  // The console and its thread.
+  DownloaderDialog* dialog_ = nullptr;
+  std::thread consoleThread_;
+  std::atomic<bool> consoleRunning_{false};
+  int consoleResult_ = 0;
+  bool closing_ = false;
+
+  // The form as the controls hold it, readable from any thread.
+  mutable std::mutex formMutex_;
+  JobForm form_;
+  bool applyingForm_ = false;  // GUI thread: the form is being written to the controls
+
+  // Updates waiting for the GUI thread.
+  std::mutex pendingMutex_;
+  bool batchPosted_ = false;
+  std::array<PendingSlot, kSlotCount> pendingSlots_;
+  std::map<int, bool> pendingEnabled_;
+  std::map<int, bool> pendingVisible_;
+  std::optional<JobForm> pendingForm_;
+
+  // Questions of the console thread that wait for the GUI thread.
+  std::mutex callMutex_;
+  std::condition_variable callDone_;
+  bool callsRefused_ = false;
+
+  // Controls.
+  std::map<int, QWidget*> controls_;
+  std::array<QRadioButton*, 3> deviceRadios_{};
+  std::array<QRadioButton*, 5> phoneRadios_{};
+  std::array<QRadioButton*, 8> pdaRadios_{};
+  QLineEdit* path_ = nullptr;
+  QLineEdit* portEdit_ = nullptr;
+  UpDownControl* portSpin_ = nullptr;
+  std::array<QPlainTextEdit*, 8> logPanes_{};
+  std::array<QLineEdit*, 8> statusBoxes_{};
+  std::array<QProgressBar*, 8> progressBars_{};
+  QToolButton* menuButton_ = nullptr;
+  QMenu* windowMenu_ = nullptr;
+};
+
+}  // namespace k730::ui

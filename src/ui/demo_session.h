@@ -1,0 +1,72 @@
+// The GUI demo's surroundings: a temporary directory with a generated United
+// Binary, three simulated handsets served by k730-sim, and the environment
+// that points the console at them. Everything is removed again by Stop.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace k730::ui {
+
+class DemoSession {
+ public:
+  struct Options {
+    std::string binDir;  // where k730-sim and k730-image are
+    int handsets = 3;
+    int firstPort = 1;
+    double timeScale = 0.05;  // used when K730_TIME_SCALE is not set already
+    double sizeScale = 1.0;   // of the generated components
+    uint32_t readyTimeoutMs = 20000;
+  };
+
+  DemoSession() = default;
+  ~DemoSession() { Stop(); }
+  DemoSession(const DemoSession&) = delete;
+  DemoSession& operator=(const DemoSession&) = delete;
+
+  // Creates the directory, sets K730_PORT_DIR, K730_PALM_DIR, K730_TIME_SCALE,
+  // K730_SETTINGS_FILE and K730_LOG_DIR for this process (call it before any
+  // other thread starts), generates the image and starts the handsets. False
+  // with error set; whatever was made is removed again.
+  bool Start(const Options& options, std::string& error);
+  // Stops the simulator and removes the directory. Safe to repeat.
+  void Stop();
+
+  const std::string& Directory() const { return directory_; }
+  const std::string& ImagePath() const { return imagePath_; }
+  const std::string& PortDirectory() const { return portDir_; }
+  const std::string& PalmDirectory() const { return palmDir_; }
+  pid_t SimulatorPid() const { return simPid_; }
+
+ private:
+  bool MakeDirectory(std::string& error);
+  bool RunTool(const std::vector<std::string>& args, std::string& error);
+  bool StartSimulator(const Options& options, std::string& error);
+  void DrainSimulator(int fd);
+
+  std::string directory_;
+  std::string imagePath_;
+  std::string portDir_;
+  std::string palmDir_;
+  pid_t simPid_ = -1;
+  std::thread drain_;
+  std::mutex mutex_;
+  std::condition_variable readyChanged_;
+  bool ready_ = false;
+  bool simEnded_ = false;
+  std::string simOutput_;
+};
+
+// Runs argv (argv[0] a path) and waits; the exit status, or -1 when it could
+// not be started or was killed. Output goes to logPath ("" = inherited).
+int RunProgram(const std::vector<std::string>& argv, const std::string& logPath);
+
+// Removes a directory tree (no links are followed). Silent.
+void RemoveTree(const std::string& path);
+
+}  // namespace k730::ui

@@ -1,0 +1,166 @@
+// k730-downloader: the console window over the console core.
+//
+//   k730-downloader [FILE]        the console; FILE is taken as a dropped file
+//   k730-downloader --demo        three simulated handsets and a generated image
+//   k730-downloader --configure   the console with the mode-switch window open
+#include <QApplication>
+#include <QRadioButton>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/downloader_app.h"
+#include "app/file_types.h"
+#include "console/console_ids.h"
+#include "console/downloader_dialog.h"
+#include "console/real_platform.h"
+#include "phone/serial_port.h"
+#include "ui/console_window.h"
+#include "ui/demo_session.h"
+#include "ui/device_listing.h"
+#include "ui/file_dialogs.h"
+#include "ui/ui_style.h"
+
+namespace {
+
+struct Arguments {
+  bool demo = false;
+  bool configure = false;
+  std::string file;
+};
+
+void Usage(FILE* out) {
+  std::fputs(
+      "usage: k730-downloader [--demo | --configure] [FILE]\n"
+      "  --demo       start three simulated handsets (k730-sim) with a generated image\n"
+      "               and select it; press Go to flash them. Everything is removed on exit.\n"
+      "  --configure  open the USB download-mode switch window over the console\n"
+      "  FILE         an image to select, as if dropped on the window\n",
+      out);
+}
+
+// Qt takes its own options out of argv first.
+bool ParseArguments(int argc, char** argv, Arguments& args) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--demo") {
+      args.demo = true;
+    } else if (arg == "--configure") {
+      args.configure = true;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      std::exit(0);
+    } else if (!arg.empty() && arg[0] != '-' && args.file.empty()) {
+      args.file = arg;
+    } else {
+      std::fprintf(stderr, "k730-downloader: unexpected argument '%s'\n", arg.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string BinDirectory() {
+  const std::string program = k730::ProgramPath();
+  const size_t slash = program.find_last_of('/');
+  return slash == std::string::npos ? "." : program.substr(0, slash);
+}
+
+// Selects the demo's modes once the dropped image is shown: the phone flashed
+// normally and the whole PDA image after it.
+void SelectDemoModes(k730::ui::ConsoleWindow& window) {
+  using namespace k730;
+  for (int id : {ctl::kPhNormal, ctl::kPdaAll}) {
+    if (auto* radio = window.findChild<QRadioButton*>(QString::number(id))) radio->click();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The demo's environment must be in place before any thread reads it.
+  std::vector<char*> args(argv, argv + argc);
+  Arguments arguments;
+  {
+    // Qt's own options are skipped here and parsed by QApplication below.
+    std::vector<char*> mine;
+    mine.push_back(argv[0]);
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      if (arg == "-platform" || arg == "-style" || arg == "-qwindowgeometry") {
+        ++i;
+        continue;
+      }
+      mine.push_back(argv[i]);
+    }
+    if (!ParseArguments(static_cast<int>(mine.size()), mine.data(), arguments)) {
+      Usage(stderr);
+      return 2;
+    }
+  }
+  std::unique_ptr<k730::ui::DemoSession> demo;
+  if (arguments.demo) {
+    demo = std::make_unique<k730::ui::DemoSession>();
+    k730::ui::DemoSession::Options options;
+    options.binDir = BinDirectory();
+    std::string error;
+    std::fprintf(stderr, "k730-downloader: preparing the demo (image and three handsets)...\n");
+    if (!demo->Start(options, error)) {
+      std::fprintf(stderr, "k730-downloader: demo: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  QApplication app(argc, argv);
+  app.setApplicationName(QStringLiteral("k730-downloader"));
+  app.setFont(k730::ui::DialogFont());
+  app.setWindowIcon(k730::ui::AppIcon());
+
+  k730::DownloaderApp application;
+  // The demo leaves nothing behind, file-type registrations included.
+  if (!demo) application.InitInstance();
+
+  k730::ui::QtFileDialogs dialogs;
+  k730::ui::ConsoleWindow window(dialogs);
+  k730::RealPhonePlatform phone(application.ReenumerationLock());
+  k730::RealPdaPlatform pda;
+  k730::DownloaderDialog::Options options;
+  if (demo) {
+    options.stagingDirectory = demo->Directory();
+    options.hostFileDirectory = demo->Directory();
+  }
+  k730::DownloaderDialog console(window, phone, pda, options);
+
+  bool demoModesPending = false;
+  window.OnUpdatesApplied([&] {
+    if (demoModesPending && window.ReadForm().imagePath == demo->ImagePath()) {
+      demoModesPending = false;
+      SelectDemoModes(window);
+    }
+  });
+  window.OnConsoleOpened([&] {
+    const std::string warning = k730::ui::ModemManagerWarning(k730::PortDirectory());
+    if (!warning.empty()) console.AppendSlotLog(0, warning);
+    if (demo) {
+      demoModesPending = true;
+      console.PostDropFiles({demo->ImagePath()});
+    } else if (!arguments.file.empty()) {
+      console.PostDropFiles({arguments.file});
+    }
+    if (arguments.configure) {
+      QTimer::singleShot(0, &window, [&] { window.RunCommand(k730::ctl::kConfiguration); });
+    }
+  });
+  QObject::connect(&window, &k730::ui::ConsoleWindow::consoleEnded, &app, &QApplication::quit,
+                   Qt::QueuedConnection);
+
+  window.StartConsole(console);
+  window.show();
+  const int status = app.exec();
+  window.StopConsole();
+  if (demo) demo->Stop();
+  return status;
+}
