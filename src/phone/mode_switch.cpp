@@ -1,5 +1,6 @@
 #include "phone/mode_switch.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace k730 {
@@ -92,6 +93,9 @@ uint8_t ModeSwitch::SwitchExchange(uint32_t frameLength, int attempts, uint32_t 
   uint8_t* reply = link_.MutableReply();
   for (int attempt = 0; attempt < attempts && !link_.Stopped(); ++attempt) {
     const uint64_t t0 = TickCount();
+    // The reply time-out counts from t0, like every serial time-out never
+    // shorter than a reply needs on the wire.
+    const auto deadline = SerialPort::WireDeadline(timeoutMs);
     while (!port_.HasRxCharMask() && TickCount() - t0 < kMaskPollMs) {
       if (!link_.Pause(1)) return code;
     }
@@ -102,12 +106,11 @@ uint8_t ModeSwitch::SwitchExchange(uint32_t frameLength, int attempts, uint32_t 
     uint32_t n = 0;
     for (;;) {
       Yield();
-      const uint64_t elapsed = TickCount() - t0;
-      if (elapsed > timeoutMs) {
+      if (std::chrono::steady_clock::now() > deadline) {
         link_.Pause(100);
         break;
       }
-      if (!port_.WaitRxChar(static_cast<uint32_t>(timeoutMs - elapsed))) {
+      if (!port_.WaitRxCharUntil(deadline)) {
         if (!link_.Pause(5)) return code;
         continue;
       }

@@ -263,7 +263,7 @@ int SerialPort::Close() {
 int SerialPort::Write(const uint8_t* data, uint32_t length) {
   if (fd_ < 0) return 0;
   if (TraceEnabled()) TraceBytes(traceLink_, TraceDirection::ToHandset, data, length);
-  const auto deadline = Steady::now() + std::chrono::microseconds(WireWaitMicros(kWriteTimeoutMs));
+  const auto deadline = WireDeadline(kWriteTimeoutMs);
   uint32_t done = 0;
   bool first = true;
   while (done < length) {
@@ -302,8 +302,7 @@ uint32_t SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize) 
   } else {
     request = std::min({count, kStagingSize, bufferSize});
     if (waiting == 0) {
-      const auto deadline =
-          Steady::now() + std::chrono::microseconds(WireWaitMicros(kReadTimeoutMs));
+      const auto deadline = WireDeadline(kReadTimeoutMs);
       if (!(PollUntil(fd_, POLLIN, deadline) & POLLIN)) return 0;
     }
   }
@@ -318,10 +317,17 @@ uint32_t SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize) 
   return static_cast<uint32_t>(n);
 }
 
+Steady::time_point SerialPort::WireDeadline(uint32_t ms) {
+  return Steady::now() + std::chrono::microseconds(WireWaitMicros(ms));
+}
+
 bool SerialPort::WaitRxChar(uint32_t timeoutMs) {
+  return WaitRxCharUntil(WireDeadline(timeoutMs));
+}
+
+bool SerialPort::WaitRxCharUntil(Steady::time_point deadline) {
   if (fd_ < 0) return false;
   if (BytesWaiting() > 0) return true;
-  const auto deadline = Steady::now() + std::chrono::microseconds(WireWaitMicros(timeoutMs));
   return PollUntil(fd_, POLLIN, deadline) != 0;
 }
 

@@ -6,6 +6,7 @@
 // thread at a time and has no locks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -88,7 +89,12 @@ class SerialPort {
   // at most timeoutMs protocol milliseconds, never less than kMinWaitMicros of
   // real time, so that a reply on the wire is not missed at small time scales.
   bool WaitRxChar(uint32_t timeoutMs);
+  // The same wait up to a deadline (from WireDeadline).
+  bool WaitRxCharUntil(std::chrono::steady_clock::time_point deadline);
   static constexpr uint64_t kMinWaitMicros = 250000;
+  // When a serial time-out of ms protocol milliseconds started now runs out:
+  // scaled like every wait, but never sooner than kMinWaitMicros from now.
+  static std::chrono::steady_clock::time_point WireDeadline(uint32_t ms);
 
   // Bytes waiting in the input queue (0 when closed or on error).
   uint32_t BytesWaiting() const;
