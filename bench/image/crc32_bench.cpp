@@ -57,8 +57,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (ours == seconds_.end() || zlib == seconds_.end()) return;
     const double mb = k730::kWorkBufferSize / 1e6;
     std::printf("\nCrc32 (%s): %.0f MB/s   zlib crc32: %.0f MB/s   ratio: %.2f (goal >= 1.0)\n",
-                k730::Crc32UsesClmul() ? "carry-less multiplication" : "slicing-by-8",
-                mb / ours->second, mb / zlib->second, zlib->second / ours->second);
+                k730::Crc32Method(), mb / ours->second, mb / zlib->second,
+                zlib->second / ours->second);
   }
 
  private:

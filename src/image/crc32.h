@@ -31,7 +31,7 @@ uint32_t Crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lengthB);
 // The same result one byte at a time through the table; the reference for tests.
 uint32_t Crc32UpdateBytewise(uint32_t crc, const uint8_t* data, size_t length);
 
-// True when this process uses carry-less multiplication for long inputs.
-bool Crc32UsesClmul();
+// How this process computes long inputs, for benchmark reports.
+const char* Crc32Method();
 
 }  // namespace k730

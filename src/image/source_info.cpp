@@ -54,7 +54,7 @@ std::string RangeCrc(const InputFile& file, uint64_t offset, uint64_t length, ui
 }
 
 // Files this long are checked in two halves on two threads.
-constexpr uint64_t kParallelCrcSize = 4 << 20;
+constexpr uint64_t kParallelCrcSize = 1 << 20;
 
 bool FileCrc(const InputFile& file, uint32_t& crc, std::string& error) {
   const uint64_t size = file.Size();

@@ -411,6 +411,17 @@ TEST_F(ImageMakerTest, SourcesThatChangedOrVanishedLeaveNoOutputAndKeepTheOldOne
   EXPECT_EQ(Entries(dir / "out"), std::set<std::string>{"x.img"});
 }
 
+TEST_F(ImageMakerTest, AnOutputMayReplaceOneOfItsOwnSources) {
+  // The sources are read whole before the finished output takes the name.
+  ChooseComponents(false);
+  const MakeResult r = maker.MakePdaTo(dir / "ipl.bin");
+  ASSERT_EQ(r.outcome, MakeOutcome::Finished) << r.reason;
+  const std::vector<uint8_t> file = ReadFile(dir / "ipl.bin");
+  ASSERT_EQ(file.size(), 812u);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin() + 212, file.end()),
+            Concat({&ipl, &widebin, &resource}));
+}
+
 TEST_F(ImageMakerTest, UnusableOutputsAndOverlongPathsWriteNothing) {
   ChooseComponents();
   const MakeResult stopped = maker.MakeImgTo(dir / "no/such/dir/x.img");
