@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/palm_sim.h"
 #include "sim/phone_sim.h"
 
 namespace {
@@ -30,21 +31,28 @@ struct SimOptions {
   bool emergency = false;
   int restartDelayMs = 2000;
   std::vector<std::string> faults;  // KIND or KIND@i (handset index i)
+  bool palmAtStart = false;
+  k730::sim::PalmCapacities capacities;
 };
 
 // One simulated handset: its phone half, and the Palm half that appears when
 // the phone restarts after its download.
 struct Handset {
   std::unique_ptr<PhoneSim> phone;
+  std::unique_ptr<k730::sim::PalmDeviceSim> palm;
 };
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
-               "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
-               "                [--restart-delay MS]\n"
-               "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
-               "              unplug:<k>, garbage[:<n>], slow:<ms>, no-return, bare-ack\n");
+  std::fprintf(
+      stderr,
+      "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
+      "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
+      "                [--restart-delay MS] [--palm-at-start]\n"
+      "                [--smallrom-size SIZE] [--bigrom-size SIZE] [--resource-size SIZE]\n"
+      "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
+      "              unplug:<k>, garbage[:<n>], slow:<ms>, no-return, bare-ack\n"
+      "palm faults:  palm-checksum:<n>, palm-lose:<n>, palm-flash-fail, palm-unplug:<k>\n"
+      "SIZE: bytes, or with K or M (defaults 128K, 21M, 26M)\n");
 }
 
 bool ParseNumber(const char* text, int low, int high, int& value) {
@@ -76,6 +84,14 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
       options.emergency = true;
     } else if (arg == "--restart-delay" && hasValue) {
       if (!ParseNumber(argv[++i], 0, 600000, options.restartDelayMs)) return false;
+    } else if (arg == "--palm-at-start") {
+      options.palmAtStart = true;
+    } else if (arg == "--smallrom-size" && hasValue) {
+      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.smallRom)) return false;
+    } else if (arg == "--bigrom-size" && hasValue) {
+      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.bigRom)) return false;
+    } else if (arg == "--resource-size" && hasValue) {
+      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.resource)) return false;
     } else {
       std::fprintf(stderr, "k730-sim: unexpected argument '%s'\n", arg.c_str());
       return false;
@@ -84,6 +100,10 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
   if (options.portDir.empty()) {
     const char* env = std::getenv("K730_PORT_DIR");
     options.portDir = env && *env ? env : "/dev/k730";
+  }
+  if (options.palmDir.empty()) {
+    const char* env = std::getenv("K730_PALM_DIR");
+    if (env) options.palmDir = env;
   }
   return true;
 }
@@ -102,8 +122,30 @@ bool PhoneFaultsFor(const SimOptions& options, int index, PhoneFaults& faults) {
       if (target != index) continue;
       kind = fault.substr(0, at);
     }
+    if (k730::sim::IsPalmFault(kind)) continue;
     std::string error;
     if (!k730::sim::ParsePhoneFault(kind, faults, error)) {
+      std::fprintf(stderr, "k730-sim: %s\n", error.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The Palm faults meant for handset index.
+bool PalmFaultsFor(const SimOptions& options, int index, k730::sim::PalmFaults& faults) {
+  for (const std::string& fault : options.faults) {
+    std::string kind = fault;
+    const size_t at = fault.rfind('@');
+    if (at != std::string::npos) {
+      int target = 0;
+      if (!ParseNumber(fault.c_str() + at + 1, 0, 5, target)) return false;
+      if (target != index) continue;
+      kind = fault.substr(0, at);
+    }
+    if (!k730::sim::IsPalmFault(kind)) continue;
+    std::string error;
+    if (!k730::sim::ParsePalmFault(kind, faults, error)) {
       std::fprintf(stderr, "k730-sim: %s\n", error.c_str());
       return false;
     }
@@ -148,8 +190,19 @@ int main(int argc, char** argv) {
     if (!PhoneFaultsFor(options, i, config.faults)) return 2;
     Handset& handset = handsets[static_cast<size_t>(i)];
     handset.phone = std::make_unique<PhoneSim>(config);
-    handset.phone->SetOnRestartAfterDownload([] {
-      // The handset's Palm half appears here.
+    k730::sim::PalmSimOptions palmOptions;
+    if (!PalmFaultsFor(options, i, palmOptions.faults)) return 2;
+    if (!options.palmDir.empty()) {
+      palmOptions.directory = options.palmDir;
+      palmOptions.number = static_cast<uint32_t>(config.portNumber);
+      palmOptions.dumpDirectory = options.dumpDir;
+      palmOptions.capacities = options.capacities;
+      handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
+    }
+    k730::sim::PalmDeviceSim* palm = handset.palm.get();
+    handset.phone->SetOnRestartAfterDownload([palm] {
+      // The handset's Palm half appears once the new phone firmware runs.
+      if (palm && !palm->Plug()) std::fprintf(stderr, "k730-sim: Palm device did not appear\n");
     });
   }
   for (Handset& handset : handsets) {
@@ -160,11 +213,20 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  for (Handset& handset : handsets) {
+    if (options.palmAtStart && handset.palm && !handset.palm->Plug()) {
+      std::fprintf(stderr, "k730-sim: %s: cannot listen\n", handset.palm->SocketPath().c_str());
+      return 1;
+    }
+  }
   std::printf("k730-sim: ready %d handsets\n", options.handsets);
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&signals, &received);
-  for (Handset& handset : handsets) handset.phone->Stop();
+  for (Handset& handset : handsets) {
+    handset.phone->Stop();
+    if (handset.palm) handset.palm->Unplug();
+  }
   return 0;
 }

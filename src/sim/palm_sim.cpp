@@ -241,6 +241,35 @@ bool ParseByteSize(const std::string& text, uint32_t& bytes) {
   return true;
 }
 
+bool IsPalmFault(const std::string& kind) {
+  return kind.rfind("palm-", 0) == 0;
+}
+
+bool ParsePalmFault(const std::string& kind, PalmFaults& faults, std::string& error) {
+  const size_t colon = kind.find(':');
+  const std::string name = kind.substr(0, colon);
+  uint32_t value = 0;
+  const bool hasValue = colon != std::string::npos && ParseByteSize(kind.substr(colon + 1), value);
+  if (name == "palm-flash-fail" && colon == std::string::npos) {
+    faults.flashWriteFails = true;
+    return true;
+  }
+  if (name == "palm-checksum" && hasValue && value > 0) {
+    faults.badChecksumEvery = value;
+    return true;
+  }
+  if (name == "palm-lose" && hasValue && value > 0) {
+    faults.loseResponseEvery = value;
+    return true;
+  }
+  if (name == "palm-unplug" && hasValue) {
+    faults.unplugAfterChunks = value;
+    return true;
+  }
+  error = "unknown or malformed Palm fault '" + kind + "'";
+  return false;
+}
+
 PalmDeviceSim::PalmDeviceSim(PalmSimOptions options) : options_(std::move(options)) {}
 
 PalmDeviceSim::~PalmDeviceSim() {
@@ -267,6 +296,7 @@ bool PalmDeviceSim::WaitUnplugged(uint32_t timeoutMs) const {
 }
 
 bool PalmDeviceSim::Plug() {
+  std::lock_guard<std::mutex> control(controlMutex_);
   if (Plugged()) return true;
   if (thread_.joinable()) thread_.join();  // an earlier run that unplugged itself
   for (int& fd : wake_) {
@@ -306,6 +336,7 @@ bool PalmDeviceSim::Plug() {
 }
 
 void PalmDeviceSim::Unplug() {
+  std::lock_guard<std::mutex> control(controlMutex_);
   if (thread_.joinable()) {
     stopping_ = true;
     const uint8_t byte = 1;

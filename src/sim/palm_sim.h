@@ -60,7 +60,8 @@ class PalmDeviceSim {
   PalmDeviceSim& operator=(const PalmDeviceSim&) = delete;
 
   // Makes the device appear (the socket is listening before its name shows
-  // up). True when it is plugged afterwards.
+  // up). True when it is plugged afterwards. Plug and Unplug may be called
+  // from any thread.
   bool Plug();
   // Makes it disappear: the socket file goes, a connection is cut.
   void Unplug();
@@ -81,6 +82,7 @@ class PalmDeviceSim {
   void WriteDump(int target, const std::vector<uint8_t>& data);
 
   const PalmSimOptions options_;
+  std::mutex controlMutex_;  // serialises Plug and Unplug
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   PalmSimStats stats_;
@@ -90,7 +92,12 @@ class PalmDeviceSim {
   std::thread thread_;
 };
 
-// Default-size parsing for options: "21M", "128K", "4096" -> bytes; false on bad text.
+// Size parsing for options: "21M", "128K", "4096" -> bytes; false on bad text.
 bool ParseByteSize(const std::string& text, uint32_t& bytes);
+
+// Palm faults by name: "palm-checksum:<n>", "palm-lose:<n>", "palm-flash-fail",
+// "palm-unplug:<k>". False with error set for a malformed or unknown one.
+bool IsPalmFault(const std::string& kind);
+bool ParsePalmFault(const std::string& kind, PalmFaults& faults, std::string& error);
 
 }  // namespace k730::sim
