@@ -3,8 +3,12 @@
 //   k730-downloader [FILE]        the console; FILE is taken as a dropped file
 //   k730-downloader --demo        three simulated handsets and a generated image
 //   k730-downloader --configure   the console with the mode-switch window open
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QRadioButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +71,31 @@ std::string BinDirectory() {
   const std::string program = k730::ProgramPath();
   const size_t slash = program.find_last_of('/');
   return slash == std::string::npos ? "." : program.substr(0, slash);
+}
+
+// SIGINT and SIGTERM close the window the way the exit button does, so the
+// demo's handsets and files are removed; the handler only writes a byte.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+void CloseOnSignals(QWidget& window) {
+  if (::pipe(signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    char byte;
+    [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+    window.close();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 // Selects the demo's modes once the dropped image is shown: the phone flashed
@@ -157,6 +186,7 @@ int main(int argc, char** argv) {
   QObject::connect(&window, &k730::ui::ConsoleWindow::consoleEnded, &app, &QApplication::quit,
                    Qt::QueuedConnection);
 
+  CloseOnSignals(window);
   window.StartConsole(console);
   window.show();
   const int status = app.exec();
