@@ -253,7 +253,17 @@ int SerialPort::Close() {
   staging_.reset();
   int dtr = TIOCM_DTR;
   if (ioctl(fd_, TIOCMBIC, &dtr) != 0 && DeviceGone(errno)) return 0;
-  if (tcflush(fd_, TCIOFLUSH) != 0) return 0;
+  // What was written last (AT$USBDN is closed right after) must still reach
+  // the phone: let the output drain, bounded by the write time-out, and clear
+  // only what came in. Clearing the output would drop it, and on a
+  // pseudo-terminal would even drop what the other side has not read yet.
+  const auto deadline = WireDeadline(kWriteTimeoutMs);
+  int queued = 0;
+  while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && Steady::now() < deadline) {
+    timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  if (tcflush(fd_, TCIFLUSH) != 0) return 0;
   ioctl(fd_, TIOCNXCL);
   close(fd_);
   fd_ = -1;

@@ -68,8 +68,10 @@ class SerialPort {
   // lines, both buffers flushed, then waits 500 ms. A port object that still
   // holds a descriptor from an earlier open releases it first.
   int OpenPort(const std::string& portName, uint32_t baudRate, uint8_t parity, uint8_t dataBits);
-  // Releases the port. 0, with the port still held, when the device has gone
-  // away underneath (its modem-line and flush requests fail).
+  // Releases the port after what was written has drained (at most the write
+  // time-out); received bytes not yet read are dropped. 0, with the port
+  // still held, when the device has gone away underneath (its modem-line and
+  // flush requests fail).
   int Close();
   bool IsOpen() const { return fd_ >= 0; }
   // Sends the block; 1 unless the device refused it. A write cut short by the

@@ -149,6 +149,19 @@ TEST_F(SerialPortTest, SmallInputQueueBoundsTheRequest) {
   EXPECT_EQ(port.Read(buffer, 0), 100u);
 }
 
+TEST_F(SerialPortTest, BytesWrittenJustBeforeCloseStillArrive) {
+  ScriptedPeer peer(dir_.Path(), 10);
+  SerialPort port;
+  port.Setup(2048, 2048);
+  ASSERT_EQ(port.Open(PhoneSettingsString(10)), 1);
+  const std::string text = "AT$USBDN\r\n";
+  ASSERT_EQ(
+      port.Write(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size())),
+      1);
+  ASSERT_EQ(port.Close(), 1);  // the peer has not read anything yet
+  EXPECT_EQ(peer.ReadAvailable(text.size()), std::vector<uint8_t>(text.begin(), text.end()));
+}
+
 TEST_F(SerialPortTest, OpenFlushesStaleInput) {
   ScriptedPeer peer(dir_.Path(), 9);
   SerialPort port;
