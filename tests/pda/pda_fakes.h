@@ -197,7 +197,7 @@ inline std::vector<uint8_t> Response(uint32_t status, const std::vector<uint8_t>
   WriteU32LE(&r[4], static_cast<uint32_t>(data.size()));
   WriteU32LE(&r[8],
              PacketChecksum(0, data.data(), data.size()) + static_cast<uint32_t>(checksumDelta));
-  std::memcpy(&r[12], data.data(), std::min<size_t>(data.size(), 18));
+  if (!data.empty()) std::memcpy(&r[12], data.data(), std::min<size_t>(data.size(), 18));
   return r;
 }
 
