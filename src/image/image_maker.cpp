@@ -1,6 +1,6 @@
 #include "image/image_maker.h"
 
-#include <cinttypes>
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <utility>
@@ -100,7 +100,6 @@ CopyStatus CopyRange(InputFile& in, uint64_t offset, uint32_t length, OutputFile
       case OutputFile::CopyResult::WriteError:
         return CopyStatus::WriteError;
       case OutputFile::CopyResult::Unsupported:
-        expectedCrc = nullptr;
         break;
     }
   }
