@@ -5,9 +5,11 @@
 //   <37-character prefix><number>#<detail>
 // where the prefix tells the transport (simulated socket or real USB) and the
 // detail locates the device on that transport:
-//   simulated: "\\?\k730#palm-simulated-device#socket#" N "#palm" N ".sock"
-//   real USB:  "\\?\k730#palm-os-usb-device#usb-address#" A "#bus" B "&vid_VVVV&pid_PPPP"
-// (N: the socket's device number; A, B: the USB device address and bus).
+//   simulated: \\?\k730#palm-simulated-device#socket<N>#palm<N>.sock
+//   real USB:  \\?\k730#palm-os-usb-device#usb-addr-<A>#bus<BBB>&vid_<VVVV>&pid_<PPPP>
+// N is the socket's device number (the handset's phone port number); A and
+// B are the USB device address and bus, so a real device's number is its
+// address on the bus.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +27,7 @@ constexpr uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
 
 constexpr size_t kDeviceNumberPosition = 37;
 
-// Device mode values of the console (Part of the job set-up).
+// Device modes of a job.
 constexpr int kDeviceModePdaPhone = 0;
 constexpr int kDeviceModePhone = 1;
 constexpr int kDeviceModePda = 2;

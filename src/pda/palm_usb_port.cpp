@@ -39,6 +39,12 @@ int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {
     deviceName_ = name;
   }
   traceLink_ = "palm" + std::to_string(DeviceNumberFromName(name));
+  // A port left open by the previous run (smallrom or Resource in device mode
+  // PDA, every PDA+PHONE run) is closed first: its device would otherwise keep
+  // serving the stale link and never answer the new one.
+  if (IsOpen() && transport_ && transport_->ClosePort(Handle()) != 0) {
+    handle_.store(kClosed, std::memory_order_release);
+  }
   const int handle = transport_ ? transport_->OpenPort(name, creatorId) : kClosed;
   handle_.store(handle < 0 ? kClosed : handle, std::memory_order_release);
   if (handle < 0) return 0;

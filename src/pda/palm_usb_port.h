@@ -57,7 +57,7 @@ class PalmUsbPort {
   void SetTransport(PalmUsbTransport* transport) { transport_ = transport; }
 
   // Records the name, opens the device and sets both time-outs to 0.
-  // Returns 1 on success, 0 on failure. An open port is not closed first.
+  // Returns 1 on success, 0 on failure. A port still open is closed first.
   int Open(const std::string& deviceName, uint32_t creatorId);
   // Returns the transport's answer; the handle becomes -1 only when it is non-zero.
   int Close();

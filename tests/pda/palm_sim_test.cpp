@@ -219,6 +219,24 @@ TEST_F(PalmSimTest, UnplugInTheMiddle) {
   EXPECT_EQ(FileBytes(Dump(6)), part);
 }
 
+TEST_F(PalmSimTest, PortKeptOpenIsReopenedForTheNextRun) {
+  // Device mode PDA leaves the port open after a Resource download; the next
+  // run opens it again and must reach the device.
+  auto device = StartDevice();
+  SocketPalmTransport transport(palmDir.Path());
+  PalmUsbPort port(&transport);
+  const Bytes resource = Filled(9000, 3);
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 1);
+    ImageView view(resource.data(), static_cast<uint32_t>(resource.size()));
+    PdaJob job{0, &console, &port, &view, kPdaModeResource, kDeviceModePda, nullptr};
+    EXPECT_EQ(PdaWorker(job), 1);
+    EXPECT_TRUE(port.IsOpen());
+  }
+  EXPECT_EQ(device->Stats().partitionsFlashed, 2u);
+  port.Close();
+}
+
 TEST_F(PalmSimTest, AbsentDeviceDoesNotOpen) {
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);

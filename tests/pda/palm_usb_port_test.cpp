@@ -82,6 +82,17 @@ TEST(PalmUsbPort, RefusedCloseKeepsThePortUsable) {
   EXPECT_EQ(transport.receiveCalls, 1);
 }
 
+TEST(PalmUsbPort, ReopeningClosesTheEarlierHandle) {
+  FakeTransport transport;
+  PalmUsbPort port(&transport);
+  transport.openResult = 3;
+  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  transport.openResult = 4;
+  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  EXPECT_EQ(transport.closedHandles, std::vector<int>{3});
+  EXPECT_EQ(port.Handle(), 4);
+}
+
 TEST(PalmUsbPort, WithoutTransportNothingOpens) {
   PalmUsbPort port;
   EXPECT_EQ(port.Open("d", kPalmCreatorPsys), 0);
