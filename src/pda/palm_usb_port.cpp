@@ -1,5 +1,8 @@
 #include "pda/palm_usb_port.h"
 
+#include <algorithm>
+
+#include "core/clock.h"
 #include "core/trace.h"
 #include "pda/palm_device_map.h"
 #include "pda/palm_device_watcher.h"
@@ -22,14 +25,22 @@ class NoPalmTransport : public PalmUsbTransport {
   int ClosePort(int) override { return 0; }
 };
 
+// How long a link may stay silent before a transfer without a time-out of its
+// own gives up: 20 s, scaled like every other wait, but never under a second
+// so that a busy machine is not taken for a lost device.
+uint32_t IdleLimitMs() {
+  const uint64_t scaled = ProcessClock().RealMicros(kPalmIdleLimitMs) / 1000;
+  return static_cast<uint32_t>(std::max<uint64_t>(scaled, 1000));
+}
+
 }  // namespace
 
 std::unique_ptr<PalmUsbTransport> MakePalmTransport() {
   const std::string directory = PalmDirectoryFromEnvironment();
-  if (!directory.empty()) return std::make_unique<SocketPalmTransport>(directory);
+  if (!directory.empty()) return std::make_unique<SocketPalmTransport>(directory, IdleLimitMs());
   std::unique_ptr<UsbBus> bus = MakeLibusbBus();
   if (!bus) return std::make_unique<NoPalmTransport>();
-  return std::make_unique<UsbPalmTransport>(std::move(bus));
+  return std::make_unique<UsbPalmTransport>(std::move(bus), IdleLimitMs());
 }
 
 int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {

@@ -38,6 +38,10 @@ class PalmUsbTransport {
   virtual int ClosePort(int handle) = 0;
 };
 
+// Protocol milliseconds of silence after which a transfer without a time-out
+// of its own takes the device for gone.
+constexpr uint32_t kPalmIdleLimitMs = 20000;
+
 // The transport the environment asks for: the simulated sockets in
 // K730_PALM_DIR when that is set, else libusb.
 std::unique_ptr<PalmUsbTransport> MakePalmTransport();
