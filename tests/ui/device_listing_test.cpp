@@ -1,0 +1,216 @@
+// The listings behind the "Modem Ports" and "Device Manager" windows and the
+// ModemManager warning, on a sysfs, /proc and udev tree built by the test;
+// and the udev rule generated from the handset id list.
+#include "ui/device_listing.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace k730::ui;
+
+namespace {
+
+class Tree {
+ public:
+  Tree() {
+    char name[] = "/tmp/k730-listing-XXXXXX";
+    root_ = mkdtemp(name);
+  }
+  ~Tree() { fs::remove_all(root_); }
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  void Write(const std::string& relative, const std::string& text) const {
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    std::ofstream(Path(relative)) << text;
+  }
+  void Link(const std::string& relative, const std::string& target) const {
+    fs::create_directories(fs::path(Path(relative)).parent_path());
+    fs::create_symlink(target, Path(relative));
+  }
+  void Dir(const std::string& relative) const { fs::create_directories(Path(relative)); }
+
+ private:
+  std::string root_;
+};
+
+std::string CharNumbers(const std::string& node) {
+  struct stat st {};
+  stat(node.c_str(), &st);
+  return std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+}
+
+// A USB device in the tree's sysfs with one interface whose tty is the
+// character device `node` stands for (by its major:minor).
+void AddUsbModem(const Tree& t, const std::string& sysName, const std::string& vendor,
+                 const std::string& product, const std::string& node, const std::string& tty) {
+  const std::string device = "sys/devices/pci0000:00/usb1/1-1/" + sysName;
+  t.Write(device + "/idVendor", vendor + "\n");
+  t.Write(device + "/idProduct", product + "\n");
+  t.Write(device + "/busnum", "1\n");
+  t.Write(device + "/devnum", "7\n");
+  t.Write(device + "/manufacturer", "Maker\n");
+  t.Write(device + "/product", "Handset\n");
+  t.Write(device + "/serial", "SN0042\n");
+  const std::string interface = device + "/" + sysName + ":1.1";
+  t.Write(interface + "/bInterfaceNumber", "01\n");
+  t.Dir(interface + "/tty/" + tty);
+  t.Link("sys/bus/usb/devices/" + sysName, t.Path(device));
+  if (!node.empty()) t.Link("sys/dev/char/" + CharNumbers(node), t.Path(interface + "/tty/" + tty));
+}
+
+}  // namespace
+
+TEST(HandsetIds, ParsesKindsWildcardsAndReportsBadLines) {
+  std::vector<std::string> errors;
+  const HandsetIds ids = ParseHandsetIds(
+      "# comment\n"
+      "phone 1234 5678 01 bench phone   # trailing\n"
+      "palm  0830 *\n"
+      "phone abcd * -\n"
+      "modem 1234 5678\n"
+      "phone 12345 0001\n"
+      "palm 0001 zz\n",
+      &errors);
+  ASSERT_EQ(ids.ids.size(), 3u);
+  EXPECT_EQ(ids.ids[0].vendor, 0x1234);
+  EXPECT_EQ(ids.ids[0].product, 0x5678);
+  EXPECT_EQ(ids.ids[0].interface, 1);
+  EXPECT_EQ(ids.ids[0].description, "bench phone");
+  EXPECT_EQ(ids.ids[1].product, -1);
+  EXPECT_EQ(ids.ids[2].interface, -1);
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(errors[0].rfind("line 5:", 0), 0u);
+
+  EXPECT_TRUE(ids.IsPhone(0x1234, 0x5678));
+  EXPECT_FALSE(ids.IsPhone(0x1234, 0x5679));
+  EXPECT_TRUE(ids.IsPhone(0xabcd, 0x0001));
+  EXPECT_TRUE(ids.IsPalm(0x0830, 0x0060));
+  // The Palm OS vendors the transport knows count without a line of their own.
+  EXPECT_TRUE(HandsetIds{}.IsPalm(0x082d, 0x0100));
+  EXPECT_FALSE(ids.IsPalm(0x1234, 0x5678));
+}
+
+TEST(ModemPorts, ListsComEntriesInPortOrderWithTheirUsbDevice) {
+  Tree t;
+  AddUsbModem(t, "1-1.4", "1234", "5678", "/dev/null", "ttyACM3");
+  t.Link("ports/COM3", "/dev/null");
+  t.Link("ports/COM10", "/dev/zero");
+  t.Link("ports/COM1", t.Path("nowhere"));
+  t.Write("ports/COMx", "");
+  t.Write("ports/readme", "");
+
+  const std::vector<ModemPortEntry> ports = ListModemPorts(t.Path("ports"), t.Path("sys"));
+  ASSERT_EQ(ports.size(), 3u);
+  EXPECT_EQ(ports[0].number, 1);
+  EXPECT_FALSE(ports[0].present);
+  EXPECT_EQ(ports[0].target, t.Path("nowhere"));
+  EXPECT_EQ(ports[1].number, 3);
+  EXPECT_TRUE(ports[1].present);
+  EXPECT_EQ(ports[1].target, "/dev/null");
+  EXPECT_EQ(ports[1].node, "/dev/null");
+  ASSERT_TRUE(ports[1].usb.has_value());
+  EXPECT_EQ(ports[1].usb->sysName, "1-1.4");
+  EXPECT_EQ(ports[1].usb->vendorId, "1234");
+  EXPECT_EQ(ports[1].usb->productId, "5678");
+  EXPECT_EQ(ports[1].usb->serial, "SN0042");
+  EXPECT_EQ(ports[1].usb->bus, 1);
+  EXPECT_EQ(ports[1].usb->address, 7);
+  EXPECT_EQ(ports[1].usb->interfaceNumber, 1);
+  EXPECT_EQ(ports[2].number, 10);
+  EXPECT_TRUE(ports[2].present);
+  EXPECT_FALSE(ports[2].usb.has_value());  // not on USB in this tree
+
+  EXPECT_TRUE(ListModemPorts(t.Path("missing"), t.Path("sys")).empty());
+}
+
+TEST(HandsetDevices, ListsListedPhonesAndPalmOsDevicesOnly) {
+  Tree t;
+  AddUsbModem(t, "1-1.4", "1234", "5678", "", "ttyACM0");
+  AddUsbModem(t, "1-1.5", "0830", "0061", "", "ttyUSB9");
+  AddUsbModem(t, "1-2", "046d", "c077", "", "ttyACM5");  // someone's mouse
+  t.Dir("sys/bus/usb/devices/1-1.4:1.1");                // an interface entry
+  const HandsetIds ids = ParseHandsetIds("phone 1234 5678 01\n");
+
+  const std::vector<HandsetDevice> devices = ListHandsetDevices(ids, t.Path("sys"));
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0].kind, HandsetDevice::Kind::PhoneModem);
+  EXPECT_EQ(devices[0].usb.sysName, "1-1.4");
+  EXPECT_EQ(devices[0].usb.product, "Handset");
+  EXPECT_EQ(devices[0].ports, std::vector<std::string>{"ttyACM0"});
+  EXPECT_EQ(devices[1].kind, HandsetDevice::Kind::PalmOs);
+  EXPECT_EQ(devices[1].usb.vendorId, "0830");
+
+  t.Write("palm/palm3.sock", "");
+  t.Write("palm/notes.txt", "");
+  const std::vector<HandsetDevice> simulated = ListSimulatedPalmDevices(t.Path("palm"));
+  ASSERT_EQ(simulated.size(), 1u);
+  EXPECT_EQ(simulated[0].path, t.Path("palm/palm3.sock"));
+  EXPECT_TRUE(ListSimulatedPalmDevices("").empty());
+}
+
+TEST(ModemManager, WarnsOnlyWhenItRunsAndAUsbPortIsNotMarked) {
+  Tree t;
+  AddUsbModem(t, "1-1.4", "1234", "5678", "/dev/null", "ttyACM3");
+  t.Link("ports/COM3", "/dev/null");
+  t.Link("ports/COM4", "/dev/zero");  // not on USB: ModemManager leaves it alone
+  t.Write("proc/1/comm", "systemd\n");
+  t.Write("proc/self/comm", "ModemManager\n");  // not a process directory
+  t.Dir("udev");
+  const std::string ports = t.Path("ports"), proc = t.Path("proc"), sys = t.Path("sys"),
+                    udev = t.Path("udev");
+
+  EXPECT_FALSE(ModemManagerRunning(proc));
+  EXPECT_EQ(ModemManagerWarning(ports, proc, sys, udev), "");
+
+  t.Write("proc/812/comm", "ModemManager\n");
+  EXPECT_TRUE(ModemManagerRunning(proc));
+  EXPECT_EQ(ModemManagerWarning(ports, proc, sys, udev),
+            "[WARNING]ModemManager is running and may take COM3: install the udev rule "
+            "70-k730-handsets.rules\r\n");
+
+  t.Write("udev/c" + CharNumbers("/dev/null"), "S:k730/COM3\nE:ID_MM_DEVICE_IGNORE=0\n");
+  EXPECT_FALSE(MarkedForModemManagerToIgnore("/dev/null", udev));
+  t.Write("udev/c" + CharNumbers("/dev/null"), "S:k730/COM3\nE:ID_MM_DEVICE_IGNORE=1\n");
+  EXPECT_TRUE(MarkedForModemManagerToIgnore("/dev/null", udev));
+  EXPECT_EQ(ModemManagerWarning(ports, proc, sys, udev), "");
+}
+
+TEST(UdevRule, GeneratedFromTheIdList) {
+  Tree t;
+  t.Write("ids", "phone 1234 5678 1 a\nphone abcd * -\npalm 830 *\npalm 0e67 0002\nbogus\n");
+  const std::string command = "sh " + std::string(K730_SOURCE_DIR) +
+                              "/packaging/k730-udev-rules.sh " + t.Path("ids") + " " +
+                              t.Path("rules") + " 2>" + t.Path("errors");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(t.Path("rules"));
+  const std::string rules((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(rules.find("SUBSYSTEM==\"tty\", ENV{ID_VENDOR_ID}==\"1234\", "
+                       "ENV{ID_MODEL_ID}==\"5678\", ENV{ID_USB_INTERFACE_NUM}==\"01\", "
+                       "SYMLINK+=\"k730/COM%n\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", "
+                       "TAG+=\"uaccess\""),
+            std::string::npos)
+      << rules;
+  EXPECT_NE(rules.find("SUBSYSTEM==\"tty\", ENV{ID_VENDOR_ID}==\"abcd\", SYMLINK+="),
+            std::string::npos);
+  EXPECT_NE(rules.find("ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"0830\", "
+                       "TAG+=\"uaccess\""),
+            std::string::npos);
+  EXPECT_NE(rules.find("ATTR{idVendor}==\"0e67\", ATTR{idProduct}==\"0002\""), std::string::npos);
+  EXPECT_EQ(rules.find("bogus"), std::string::npos);
+  // Removal events skip the rules; the label closes the file.
+  EXPECT_NE(rules.find("ACTION==\"remove\", GOTO=\"k730_end\""), std::string::npos);
+  EXPECT_NE(rules.find("LABEL=\"k730_end\""), std::string::npos);
+  std::ifstream errors(t.Path("errors"));
+  std::string error;
+  std::getline(errors, error);
+  EXPECT_NE(error.find(":5: not understood"), std::string::npos) << error;
+}
