@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -75,6 +76,7 @@ void BM_BigRomRamDownload(benchmark::State& state) {
   PalmUsbPort port(&transport);
   QuietConsole console;
   double cpu = 0;
+  double wall = 0;
   for (auto _ : state) {
     if (port.Open(SimulatedPalmDeviceName(1), kPalmCreatorPsys) != 1) {
       state.SkipWithError("open failed");
@@ -83,7 +85,9 @@ void BM_BigRomRamDownload(benchmark::State& state) {
     ImageView view(part.data(), kPartSize);
     PdaJob job{0, &console, &port, &view, kTargetWidebinBigRom, kDeviceModePda, nullptr};
     const double before = ThreadCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
     const int result = DownloadPartition(job);
+    wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cpu += ThreadCpuSeconds() - before;
     port.Close();
     if (result != 1) {
@@ -91,15 +95,13 @@ void BM_BigRomRamDownload(benchmark::State& state) {
       break;
     }
   }
-  const double mb = static_cast<double>(kPartSize) / 1e6;
+  const double mb = static_cast<double>(kPartSize) / 1e6 * static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPartSize);
-  state.counters["MB/s"] =
-      benchmark::Counter(mb * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  state.counters["x_usb_full_speed"] =
-      benchmark::Counter(mb * static_cast<double>(state.iterations()) / kUsbFullSpeedMBps,
-                         benchmark::Counter::kIsRate);
-  state.counters["host_cpu_ms_per_MB"] =
-      cpu * 1000.0 / (mb * static_cast<double>(std::max<int64_t>(state.iterations(), 1)));
+  if (wall > 0 && mb > 0) {
+    state.counters["MB_per_s"] = mb / wall;
+    state.counters["x_usb_full_speed"] = mb / wall / kUsbFullSpeedMBps;
+    state.counters["host_cpu_ms_per_MB"] = cpu * 1000.0 / mb;
+  }
   device.Unplug();
   std::filesystem::remove_all(directory);
 }

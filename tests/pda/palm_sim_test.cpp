@@ -320,6 +320,26 @@ TEST_F(PalmSimTest, DirectoryWatcherReportsArrivalAndRemoval) {
   port.Close();
 }
 
+TEST_F(PalmSimTest, EnvironmentChoosesTheSimulatedDevices) {
+  ::setenv("K730_PALM_DIR", palmDir.Path().c_str(), 1);
+  auto transport = MakePalmTransport();
+  auto watcher = MakePalmDeviceWatcher();
+  ::unsetenv("K730_PALM_DIR");
+  WatchRecorder recorder;
+  ASSERT_TRUE(watcher->Start([&](uint32_t e, const std::string& n) { recorder(e, n); }, false));
+  auto device = StartDevice();
+  ASSERT_TRUE(recorder.WaitFor(1));
+  watcher->Stop();
+  PalmUsbPort port(transport.get());
+  ASSERT_EQ(port.Open(recorder.Events()[0].second, kPalmCreatorPsys), 1);
+  const Bytes part = Filled(5000, 11);
+  ImageView view(part.data(), 5000);
+  PdaJob job{0, &console, &port, &view, kTargetResource, kDeviceModePda, nullptr};
+  EXPECT_EQ(DownloadPartition(job), 1);
+  EXPECT_EQ(FileBytes(Dump(2)), part);
+  port.Close();
+}
+
 TEST(PalmSimOptions, ByteSizes) {
   uint32_t bytes = 0;
   ASSERT_TRUE(sim::ParseByteSize("21M", bytes));
