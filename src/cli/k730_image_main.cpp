@@ -286,7 +286,8 @@ int RunMake(const Command& c, const Arguments& args) {
   if (std::string problem = ApplyStampOptions(args, maker); !problem.empty())
     return Usage(&c, problem);
   for (const Needed& n : needed) {
-    const SourceInfo info = maker.ChooseSource(n.kind, args.values.at(n.option));
+    // Taken, not chosen: each source is read once, as it is copied.
+    const SourceInfo info = maker.TakeSource(n.kind, args.values.at(n.option));
     if (!info.opened) return Fail(info.error);
   }
   if (name == "make-img") return Report(maker.MakeImgTo(output));

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -40,7 +39,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
     Close();
     fd_ = std::exchange(other.fd_, -1);
     size_ = other.size_;
-    identity_ = other.identity_;
+    mtime_ = other.mtime_;
     path_ = std::move(other.path_);
     error_ = std::move(other.error_);
   }
@@ -75,11 +74,7 @@ bool InputFile::Open(const std::string& path) {
   }
   fd_ = fd;
   size_ = static_cast<uint64_t>(st.st_size);
-  identity_.device = st.st_dev;
-  identity_.inode = st.st_ino;
-  identity_.size = size_;
-  identity_.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  identity_.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  mtime_ = st.st_mtime;
   return true;
 }
 
@@ -187,33 +182,24 @@ bool OutputFile::Write(const void* data, size_t count) {
   return true;
 }
 
-OutputFile::CopyResult OutputFile::CopyFrom(InputFile& in, uint64_t offset, uint64_t length) {
-  if (fd_ < 0 || in.fd_ < 0) return CopyResult::Unsupported;
-  uint64_t done = 0;
-  while (done < length) {
-    loff_t from = static_cast<loff_t>(offset + done);
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, 1ull << 30));
-    const ssize_t n = ::copy_file_range(in.fd_, &from, fd_, nullptr, want, 0);
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;
-      // Before the first byte the kernel may simply not offer this copy here.
-      if (done == 0 && (error == ENOSYS || error == EXDEV || error == EINVAL ||
-                        error == EOPNOTSUPP || error == EPERM || error == ETXTBSY))
-        return CopyResult::Unsupported;
-      // The call cannot say which side failed; probe the source to tell.
-      unsigned char probe;
-      if (::pread(in.fd_, &probe, 1, from) < 0) {
-        in.error_ = ErrnoText("cannot read", in.path_, errno);
-        return CopyResult::ReadError;
-      }
-      error_ = ErrnoText("cannot write", finalPath_, error);
-      return CopyResult::WriteError;
-    }
-    if (n == 0) return CopyResult::Short;
-    done += static_cast<uint64_t>(n);
+bool OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
+  if (fd_ < 0) {
+    if (error_.empty()) error_ = "write to an output that is not open: " + finalPath_;
+    return false;
   }
-  return CopyResult::Ok;
+  const auto* in = static_cast<const unsigned char*>(data);
+  while (count > 0) {
+    const ssize_t n = ::pwrite(fd_, in, count, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error_ = ErrnoText("cannot write", finalPath_, errno);
+      return false;
+    }
+    in += n;
+    offset += static_cast<uint64_t>(n);
+    count -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool OutputFile::Commit() {

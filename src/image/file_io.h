@@ -11,17 +11,6 @@
 
 namespace k730 {
 
-// What identifies one state of a file: any write, truncation or replacement
-// changes at least one field (the change time moves with every write).
-struct FileIdentity {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  uint64_t size = 0;
-  int64_t modifiedNs = 0;
-  int64_t changedNs = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
-
 // An open regular file, read-only. Directories, FIFOs and devices are refused
 // at open, so a read can neither block forever nor return endless data.
 class InputFile {
@@ -39,8 +28,7 @@ class InputFile {
   bool IsOpen() const { return fd_ >= 0; }
 
   uint64_t Size() const { return size_; }
-  std::time_t ModificationTime() const { return identity_.modifiedNs / 1000000000; }
-  const FileIdentity& Identity() const { return identity_; }
+  std::time_t ModificationTime() const { return mtime_; }
   const std::string& Path() const { return path_; }
   const std::string& Error() const { return error_; }
 
@@ -52,10 +40,9 @@ class InputFile {
   long long ReadAt(uint64_t offset, void* buffer, size_t count, int& error) const;
 
  private:
-  friend class OutputFile;
   int fd_ = -1;
   uint64_t size_ = 0;
-  FileIdentity identity_;
+  std::time_t mtime_ = 0;
   std::string path_;
   std::string error_;
 };
@@ -75,11 +62,8 @@ class OutputFile {
   bool Create(const std::string& finalPath);
   bool Write(const void* data, size_t count);
 
-  enum class CopyResult { Ok, Short, ReadError, WriteError, Unsupported };
-  // Appends length bytes of in from offset, copied inside the kernel where the
-  // file systems allow it. Unsupported (nothing written) asks the caller to
-  // copy through a buffer instead; Short means in ended first.
-  CopyResult CopyFrom(InputFile& in, uint64_t offset, uint64_t length);
+  // Writes at an absolute position, e.g. a header once its fields are known.
+  bool WriteAt(uint64_t offset, const void* data, size_t count);
   // Closes the temporary file and renames it into place.
   bool Commit();
   void Abandon();

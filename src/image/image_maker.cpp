@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -79,43 +80,63 @@ MakeResult PathTooLong(const std::string& path) {
                 " characters: " + path);
 }
 
-enum class CopyStatus { Ok, Short, ReadError, WriteError, Changed };
+enum class CopyStatus { Ok, Short, ReadError, WriteError };
 
-// Copies length bytes at offset into out. With expectedCrc, the bytes must
-// still have the CRC recorded when the source was chosen; that needs a pass
-// through buffer unless the file is known to be unchanged.
-CopyStatus CopyRange(InputFile& in, uint64_t offset, uint32_t length, OutputFile& out,
-                     std::vector<uint8_t>& buffer, const uint32_t* expectedCrc, bool unchanged) {
-  // The kernel copies page-aligned sources fastest; from any other offset a
-  // pass through the buffer is as quick.
-  if (unchanged) expectedCrc = nullptr;
-  if (!expectedCrc && offset % 4096 == 0) {
-    switch (out.CopyFrom(in, offset, length)) {
-      case OutputFile::CopyResult::Ok:
-        return CopyStatus::Ok;
-      case OutputFile::CopyResult::Short:
-        return CopyStatus::Short;
-      case OutputFile::CopyResult::ReadError:
-        return CopyStatus::ReadError;
-      case OutputFile::CopyResult::WriteError:
-        return CopyStatus::WriteError;
-      case OutputFile::CopyResult::Unsupported:
-        break;
+// The block the work buffer holds: large enough to keep the number of system
+// calls small, small enough to stay in the processor's cache between the read
+// that fills it and the write that empties it.
+constexpr size_t kCopyBlockSize = 128 * 1024;
+
+// Assembles an output in whole blocks of the work buffer, so that every write
+// starts on a block boundary of the file whatever the components' lengths;
+// sources are read straight into the block and checked on the way.
+class BlockWriter {
+ public:
+  BlockWriter(OutputFile& out, std::vector<uint8_t>& block) : out_(out), block_(block) {}
+
+  bool Append(const uint8_t* data, size_t count) {
+    while (count > 0) {
+      const size_t n = std::min(count, block_.size() - fill_);
+      std::memcpy(block_.data() + fill_, data, n);
+      fill_ += n;
+      data += n;
+      count -= n;
+      if (fill_ == block_.size() && !Flush()) return false;
     }
+    return true;
   }
-  uint32_t crc = 0;
-  uint64_t done = 0;
-  while (done < length) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
-    const long long got = in.ReadAt(offset + done, buffer.data(), want);
-    if (got < 0) return CopyStatus::ReadError;
-    if (static_cast<size_t>(got) != want) return CopyStatus::Short;
-    if (expectedCrc) crc = Crc32Update(crc, buffer.data(), want);
-    if (!out.Write(buffer.data(), want)) return CopyStatus::WriteError;
-    done += want;
+
+  // Appends length bytes of in from offset; crc receives their CRC-32.
+  CopyStatus AppendFrom(InputFile& in, uint64_t offset, uint32_t length, uint32_t& crc) {
+    crc = 0;
+    for (uint64_t done = 0; done < length;) {
+      const size_t want =
+          static_cast<size_t>(std::min<uint64_t>(block_.size() - fill_, length - done));
+      const long long got = in.ReadAt(offset + done, block_.data() + fill_, want);
+      if (got < 0) return CopyStatus::ReadError;
+      if (static_cast<size_t>(got) != want) return CopyStatus::Short;
+      crc = Crc32Update(crc, block_.data() + fill_, want);
+      fill_ += want;
+      done += want;
+      if (fill_ == block_.size() && !Flush()) return CopyStatus::WriteError;
+    }
+    return CopyStatus::Ok;
   }
-  if (expectedCrc && crc != *expectedCrc) return CopyStatus::Changed;
-  return CopyStatus::Ok;
+
+  bool Flush() {
+    const bool ok = out_.Write(block_.data(), fill_);
+    fill_ = 0;
+    return ok;
+  }
+
+ private:
+  OutputFile& out_;
+  std::vector<uint8_t>& block_;
+  size_t fill_ = 0;
+};
+
+MakeResult Changed(const InputFile& in) {
+  return Refuse(in.Path() + " has changed since it was chosen");
 }
 
 MakeResult CopyFailure(CopyStatus status, const InputFile& in, const OutputFile& out) {
@@ -126,8 +147,6 @@ MakeResult CopyFailure(CopyStatus status, const InputFile& in, const OutputFile&
       return Refuse(in.Error());
     case CopyStatus::WriteError:
       return Refuse(out.Error());
-    case CopyStatus::Changed:
-      return Refuse(in.Path() + " has changed since it was chosen");
     case CopyStatus::Ok:
       break;
   }
@@ -177,7 +196,6 @@ SourceInfo ImageMaker::ChooseSource(SourceKind kind, const std::optional<std::st
   const int index = ChosenIndex(kind);
   if (!info.opened) {
     if (index >= 0) chosen[index] = false;
-    identity_[k].reset();
     return info;
   }
   if (ComponentEntry* entry = RecordedEntry(*this, kind)) {
@@ -186,7 +204,26 @@ SourceInfo ImageMaker::ChooseSource(SourceKind kind, const std::optional<std::st
     entry->crc = info.crc;
   }
   if (index >= 0) chosen[index] = true;
-  identity_[k] = info.identity;
+  crcPending_[k] = false;
+  return info;
+}
+
+SourceInfo ImageMaker::TakeSource(SourceKind kind, const std::string& path) {
+  const int k = static_cast<int>(kind);
+  sourcePath[k] = path;
+  if (kind == SourceKind::ImgOrPda)
+    unitedBinary = path.size() >= 3 && path.compare(path.size() - 3, 3, "img") == 0;
+  SourceInfo info = ExamineSource(kind, path);
+  sourceText[k] = info.text;
+  const int index = ChosenIndex(kind);
+  if (index >= 0) chosen[index] = info.opened;
+  if (!info.opened) return info;
+  if (ComponentEntry* entry = RecordedEntry(*this, kind)) {
+    SetTextField(entry->sourceStamp, info.stamp);
+    entry->length = info.length;
+    entry->crc = 0;
+  }
+  crcPending_[k] = true;
   return info;
 }
 
@@ -262,15 +299,31 @@ MakeResult ImageMaker::MakeContainer(const std::string& outputPath, bool united)
   SetTextField(header.buildStamp, FormatBuildStamp(buildDate, buildTime));
   header.totalSize = static_cast<uint32_t>(offset);  // at most 256 + 4 work buffers
 
-  const std::vector<uint8_t> bytes = WriteImageHeader(header, count);
-  if (!out.Write(bytes.data(), bytes.size())) return Refuse(out.Error());
+  BlockWriter writer(out, buffer_);
+  std::vector<uint8_t> bytes = WriteImageHeader(header, count);
+  if (!writer.Append(bytes.data(), bytes.size())) return Refuse(out.Error());
+  bool crcsLearnt = false;
   for (int k = 0; k < count; ++k) {
-    const bool unchanged = identity_[static_cast<int>(sources[k])] == inputs[k].Identity();
-    const CopyStatus status = CopyRange(inputs[k], 0, header.entries[k].length, out, buffer_,
-                                        &header.entries[k].crc, unchanged);
+    ComponentEntry& entry = header.entries[k];
+    uint32_t crc = 0;
+    const CopyStatus status = writer.AppendFrom(inputs[k], 0, entry.length, crc);
     if (status != CopyStatus::Ok) return CopyFailure(status, inputs[k], out);
+    if (crcPending_[static_cast<int>(sources[k])]) {
+      entry.crc = crc;
+      RecordedEntry(*this, sources[k])->crc = crc;
+      crcsLearnt = true;
+    } else if (crc != entry.crc) {
+      // The file is no longer what was chosen: its recorded CRC would be false.
+      return Changed(inputs[k]);
+    }
+  }
+  if (!writer.Flush()) return Refuse(out.Error());
+  if (crcsLearnt) {
+    bytes = WriteImageHeader(header, count);
+    if (!out.WriteAt(0, bytes.data(), bytes.size())) return Refuse(out.Error());
   }
   if (!out.Commit()) return Refuse(out.Error());
+  for (int k = 0; k < count; ++k) crcPending_[static_cast<int>(sources[k])] = false;
   return Finish({outputPath});
 }
 
@@ -333,20 +386,32 @@ MakeResult ImageMaker::CombineTo(const std::string& outputPath) {
     offset += source.entries[k].length;
   }
 
-  const std::vector<uint8_t> bytes = WriteImageHeader(united, kUnitedEntryCount);
-  if (!out.Write(bytes.data(), bytes.size())) return Refuse(out.Error());
-  const bool unchanged = identity_[static_cast<int>(SourceKind::Phone)] == phone.Identity();
-  CopyStatus status =
-      CopyRange(phone, 0, phoneEntry.length, out, buffer_, &phoneEntry.crc, unchanged);
+  BlockWriter writer(out, buffer_);
+  std::vector<uint8_t> bytes = WriteImageHeader(united, kUnitedEntryCount);
+  if (!writer.Append(bytes.data(), bytes.size())) return Refuse(out.Error());
+  uint32_t crc = 0;
+  CopyStatus status = writer.AppendFrom(phone, 0, phoneEntry.length, crc);
   if (status != CopyStatus::Ok) return CopyFailure(status, phone, out);
-  status = CopyRange(pda, kPdaHeaderSize, source.totalSize - kPdaHeaderSize, out, buffer_, nullptr,
-                     false);
+  const bool phonePending = crcPending_[static_cast<int>(SourceKind::Phone)];
+  if (phonePending)
+    united.entries[0].crc = crc;
+  else if (crc != phoneEntry.crc)
+    return Changed(phone);
+  // The PDA image's own CRCs are carried, not checked.
+  status = writer.AppendFrom(pda, kPdaHeaderSize, source.totalSize - kPdaHeaderSize, crc);
   if (status != CopyStatus::Ok) return CopyFailure(status, pda, out);
+  if (!writer.Flush()) return Refuse(out.Error());
+  if (phonePending) {
+    bytes = WriteImageHeader(united, kUnitedEntryCount);
+    if (!out.WriteAt(0, bytes.data(), bytes.size())) return Refuse(out.Error());
+  }
   if (!out.Commit()) return Refuse(out.Error());
 
   unitedHeader = united;
   pdaHeader = source;
-  ForgetIdentities({SourceKind::Ipl, SourceKind::Widebin, SourceKind::Resource});
+  // The PDA components' recorded values are now the PDA image's: sources
+  // chosen for them are checked against those, never silently re-recorded.
+  crcPending_.fill(false);
   return Finish({outputPath});
 }
 
@@ -385,32 +450,26 @@ MakeResult ImageMaker::SplitTo(const std::string& directory) {
   std::vector<OutputFile> outputs(count);
   for (int k = 0; k < count; ++k) {
     if (!outputs[k].Create(paths[k])) return Stop(outputs[k].Error());
-    const CopyStatus status = CopyRange(in, header.entries[k].offset, header.entries[k].length,
-                                        outputs[k], buffer_, nullptr, false);
+    BlockWriter writer(outputs[k], buffer_);
+    uint32_t crc = 0;
+    const CopyStatus status =
+        writer.AppendFrom(in, header.entries[k].offset, header.entries[k].length, crc);
     if (status != CopyStatus::Ok) return CopyFailure(status, in, outputs[k]);
+    if (!writer.Flush()) return Refuse(outputs[k].Error());
   }
   for (auto& output : outputs) {
     if (!output.Commit()) return Refuse(output.Error());
   }
 
-  if (unitedBinary) {
-    unitedHeader = header;
-    ForgetIdentities({SourceKind::Phone});
-  } else {
-    pdaHeader = header;
-    ForgetIdentities({SourceKind::Ipl, SourceKind::Widebin, SourceKind::Resource});
-  }
+  (unitedBinary ? unitedHeader : pdaHeader) = header;
+  crcPending_.fill(false);
   return Finish(std::move(paths));
-}
-
-void ImageMaker::ForgetIdentities(std::initializer_list<SourceKind> kinds) {
-  for (SourceKind kind : kinds) identity_[static_cast<int>(kind)].reset();
 }
 
 bool ImageMaker::EnsureBuffer() {
   if (!buffer_.empty()) return true;
   try {
-    buffer_.resize(kStreamChunkSize);
+    buffer_.resize(kCopyBlockSize);
   } catch (const std::bad_alloc&) {
     return false;
   }

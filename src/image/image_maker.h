@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +83,11 @@ class ImageMaker {
   // the earlier recorded values stay and the chosen flag is cleared.
   SourceInfo ChooseSource(SourceKind kind, const std::optional<std::string>& path);
 
+  // Chooses a source without reading it first, for callers with no button
+  // to show its CRC on: the stamp and length are recorded now, the CRC when
+  // an operation copies the file (so it is read once, not twice).
+  SourceInfo TakeSource(SourceKind kind, const std::string& path);
+
   bool IsChosen(SourceKind kind) const;
 
   // Runs the selected operation with the window's output rules: the output
@@ -105,13 +109,9 @@ class ImageMaker {
   MakeResult MakeContainer(const std::string& outputPath, bool united);
   bool EnsureBuffer();
 
-  // Forgets that the recorded values of these sources describe their files.
-  void ForgetIdentities(std::initializer_list<SourceKind> kinds);
-
   std::vector<uint8_t> buffer_;  // the bounded work buffer, allocated on first use
-  // The file each source's recorded values were computed from. While a file
-  // still matches, its copy needs no second CRC pass.
-  std::array<std::optional<FileIdentity>, kSourceKindCount> identity_;
+  // Sources taken by TakeSource, whose CRC is recorded when they are copied.
+  std::array<bool, kSourceKindCount> crcPending_{};
 };
 
 }  // namespace k730

@@ -101,34 +101,52 @@ std::string SourceHeading(SourceKind kind, const std::string& path, bool opened)
          (opened ? "\r\n" : " open error!\r\n");
 }
 
-SourceInfo ReadSourceInfo(SourceKind kind, const std::string& path) {
+namespace {
+
+// Opens the file and fills everything but the CRC; the text gets the [Size]
+// and [Date] pieces. On failure the open-error text.
+SourceInfo Examine(SourceKind kind, const std::string& path, InputFile& file) {
   SourceInfo info;
-  auto fail = [&](std::string why) {
-    info = SourceInfo{};
-    info.text = SourceHeading(kind, path, false);
-    info.error = std::move(why);
+  info.text = SourceHeading(kind, path, false);
+  if (!file.Open(path)) {
+    info.error = file.Error();
     return info;
-  };
-
-  InputFile file;
-  if (!file.Open(path)) return fail(file.Error());
-  if (file.Size() > UINT32_MAX) return fail("cannot use: " + path + ": 4 GiB or larger");
-
-  uint32_t crc = 0;
-  std::string readError;
-  if (!FileCrc(file, crc, readError)) return fail(readError);
-
+  }
+  if (file.Size() > UINT32_MAX) {
+    info.error = "cannot use: " + path + ": 4 GiB or larger";
+    return info;
+  }
   info.opened = true;
   info.length = static_cast<uint32_t>(file.Size());
-  info.crc = crc;
-  info.identity = file.Identity();
   info.stamp = SourceStamp(file.ModificationTime());
-  char pieces[96];
-  std::snprintf(pieces, sizeof pieces, "[Size]:%" PRIu32 " bytes    ", info.length);
-  info.text = SourceHeading(kind, path, true) + pieces + info.stamp;
-  std::snprintf(pieces, sizeof pieces, "[CRC]:%" PRIX32 "   ", info.crc);
-  info.text += pieces;
+  char size[64];
+  std::snprintf(size, sizeof size, "[Size]:%" PRIu32 " bytes    ", info.length);
+  info.text = SourceHeading(kind, path, true) + size + info.stamp;
   return info;
+}
+
+}  // namespace
+
+SourceInfo ReadSourceInfo(SourceKind kind, const std::string& path) {
+  InputFile file;
+  SourceInfo info = Examine(kind, path, file);
+  if (!info.opened) return info;
+  std::string readError;
+  if (!FileCrc(file, info.crc, readError)) {
+    info = SourceInfo{};
+    info.text = SourceHeading(kind, path, false);
+    info.error = readError;
+    return info;
+  }
+  char crc[32];
+  std::snprintf(crc, sizeof crc, "[CRC]:%" PRIX32 "   ", info.crc);
+  info.text += crc;
+  return info;
+}
+
+SourceInfo ExamineSource(SourceKind kind, const std::string& path) {
+  InputFile file;
+  return Examine(kind, path, file);
 }
 
 }  // namespace k730

@@ -6,8 +6,6 @@
 #include <ctime>
 #include <string>
 
-#include "image/file_io.h"
-
 namespace k730 {
 
 enum class SourceKind { Phone = 0, Ipl = 1, Widebin = 2, Resource = 3, PdaData = 4, ImgOrPda = 5 };
@@ -23,7 +21,6 @@ struct SourceInfo {
   std::string stamp;    // "[Date]:%y/%m/%d-%H:%M:%S    ", 28 characters
   uint32_t length = 0;
   uint32_t crc = 0;
-  FileIdentity identity;  // the state of the file that was read
   std::string error;
 };
 
@@ -40,5 +37,9 @@ std::string SourceHeading(SourceKind kind, const std::string& path, bool opened)
 // that does not open, is not a regular file, is 4 GiB or longer, or fails to
 // read completely yields the open-error text: a CRC of partial data is never shown.
 SourceInfo ReadSourceInfo(SourceKind kind, const std::string& path);
+
+// The same without reading the file: crc stays 0 and the text has no [CRC]
+// piece. For callers that compute the CRC while they copy the file anyway.
+SourceInfo ExamineSource(SourceKind kind, const std::string& path);
 
 }  // namespace k730

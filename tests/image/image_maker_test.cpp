@@ -411,6 +411,36 @@ TEST_F(ImageMakerTest, SourcesThatChangedOrVanishedLeaveNoOutputAndKeepTheOldOne
   EXPECT_EQ(Entries(dir / "out"), std::set<std::string>{"x.img"});
 }
 
+TEST_F(ImageMakerTest, TakenSourcesGetTheirCrcWhileTheyAreCopied) {
+  ASSERT_TRUE(maker.TakeSource(SourceKind::Phone, Put("phone.bin", phone)).opened);
+  ASSERT_TRUE(maker.TakeSource(SourceKind::Ipl, Put("ipl.bin", ipl)).opened);
+  ASSERT_TRUE(maker.TakeSource(SourceKind::Widebin, Put("fw/w.widebin", widebin)).opened);
+  ASSERT_TRUE(maker.TakeSource(SourceKind::Resource, Put("res.bin", resource)).opened);
+  EXPECT_EQ(maker.pdaHeader.entries[1].length, 200u);
+  EXPECT_EQ(TextField(maker.pdaHeader.entries[1].sourceStamp), "[Date]:24/03/05-06:07:08    ");
+  EXPECT_EQ(maker.sourceText[1].find("[CRC]"), std::string::npos);
+
+  ASSERT_EQ(maker.MakeImgTo(dir / "t.img").outcome, MakeOutcome::Finished);
+  const std::vector<uint8_t> file = ReadFile(dir / "t.img");
+  const std::vector<uint8_t>* parts[4] = {&phone, &ipl, &widebin, &resource};
+  for (int k = 0; k < 4; ++k)
+    EXPECT_EQ(ReadU32LE(&file[120 + 44 * k]), Crc32(parts[k]->data(), 0, parts[k]->size())) << k;
+  // The CRCs learnt are recorded, and now guard the sources like chosen ones.
+  EXPECT_EQ(maker.pdaHeader.entries[2].crc, Crc32(resource.data(), 0, resource.size()));
+  ASSERT_EQ(maker.MakePdaTo(dir / "t.pda").outcome, MakeOutcome::Finished);
+  std::vector<uint8_t> altered = resource;
+  altered[0] ^= 1;
+  WriteFile(dir / "res.bin", altered);
+  ExpectRefusal(maker.MakePdaTo(dir / "t.pda"));
+
+  // A taken source that does not open is not chosen, as with the dialog.
+  const SourceInfo missing = maker.TakeSource(SourceKind::Ipl, dir / "missing.bin");
+  EXPECT_FALSE(missing.opened);
+  EXPECT_FALSE(missing.error.empty());
+  EXPECT_FALSE(maker.chosen[1]);
+  ExpectMessage(maker.MakePdaTo(dir / "t.pda"), "Files not selected", MessageButtons::OkCancel);
+}
+
 TEST_F(ImageMakerTest, AnOutputMayReplaceOneOfItsOwnSources) {
   // The sources are read whole before the finished output takes the name.
   ChooseComponents(false);
