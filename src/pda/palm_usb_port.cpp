@@ -48,8 +48,8 @@ int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {
   {
     std::lock_guard<std::mutex> lock(nameMutex_);
     deviceName_ = name;
+    traceLink_ = "palm" + std::to_string(DeviceNumberFromName(name));
   }
-  traceLink_ = "palm" + std::to_string(DeviceNumberFromName(name));
   // A port left open by the previous run (smallrom or Resource in device mode
   // PDA, every PDA+PHONE run) is closed first: its device would otherwise keep
   // serving the stale link and never answer the new one.
@@ -79,7 +79,7 @@ uint32_t PalmUsbPort::Send(const uint8_t* data, uint32_t length) {
   uint32_t sent = 0;
   transport_->SendBytes(handle, data, length, &sent);
   if (sent > length) sent = length;
-  TraceBytes(traceLink_, TraceDirection::ToHandset, data, sent, kTraceShown);
+  Trace(TraceDirection::ToHandset, data, sent);
   return sent;
 }
 
@@ -90,8 +90,14 @@ uint32_t PalmUsbPort::Receive(uint8_t* buffer, uint32_t length) {
   uint32_t received = 0;
   transport_->ReceiveBytes(handle, buffer, length, &received);
   if (received > length) received = length;
-  TraceBytes(traceLink_, TraceDirection::FromHandset, buffer, received, kTraceShown);
+  Trace(TraceDirection::FromHandset, buffer, received);
   return received;
+}
+
+void PalmUsbPort::Trace(TraceDirection direction, const uint8_t* data, uint32_t length) const {
+  if (!TraceEnabled()) return;
+  std::lock_guard<std::mutex> lock(nameMutex_);
+  TraceBytes(traceLink_, direction, data, length, kTraceShown);
 }
 
 std::string PalmUsbPort::DeviceName() const {

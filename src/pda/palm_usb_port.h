@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "core/trace.h"
+
 namespace k730 {
 
 // Creator ID of the Palm OS system port function ('p','s','y','s').
@@ -75,10 +77,12 @@ class PalmUsbPort {
   std::string DeviceName() const;
 
  private:
+  void Trace(TraceDirection direction, const uint8_t* data, uint32_t length) const;
+
   PalmUsbTransport* transport_;
   std::atomic<int> handle_{kClosed};
   uint32_t timeouts_[2] = {0, 0};
-  mutable std::mutex nameMutex_;
+  mutable std::mutex nameMutex_;  // guards the name and the trace link name
   std::string deviceName_;
   std::string traceLink_ = "palm?";
 };
