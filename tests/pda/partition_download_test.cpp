@@ -25,7 +25,7 @@ std::vector<uint8_t> Pattern(size_t n) {
   return data;
 }
 
-class DownloadTest : public ::testing::Test {
+class PdaDownloadTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1); }
 
@@ -49,7 +49,7 @@ class DownloadTest : public ::testing::Test {
   ImageView view;
 };
 
-TEST_F(DownloadTest, SuccessfulPartLogsEveryStepAndArrivesWhole) {
+TEST_F(PdaDownloadTest, SuccessfulPartLogsEveryStepAndArrivesWhole) {
   const auto part = Pattern(3 * 4084 + 100);
   handheld.afterRamEnd = {Response(1, Value(10)), Response(1, Value(50)), Response(1, Value(100)),
                           Response(1, Value(kFlashWriteDone))};
@@ -67,7 +67,7 @@ TEST_F(DownloadTest, SuccessfulPartLogsEveryStepAndArrivesWhole) {
   EXPECT_THAT(console.writer.Percents(), ElementsAre(0, 100, 0, 10, 50, 100, 100));
 }
 
-TEST_F(DownloadTest, ExactChunkAndEmptyPart) {
+TEST_F(PdaDownloadTest, ExactChunkAndEmptyPart) {
   EXPECT_EQ(Run(Pattern(4084), 0), 1);
   EXPECT_THAT(console.writer.Percents(), ElementsAre(0, 100, 0, 100));
   EXPECT_THAT(handheld.Commands(), ElementsAre(DL_MODE, PACKET_VER, RAM_DATA, RAM_END));
@@ -85,7 +85,7 @@ TEST_F(DownloadTest, ExactChunkAndEmptyPart) {
   EXPECT_THAT(empty.writer.Percents(), ElementsAre(100, 0, 100));
 }
 
-TEST_F(DownloadTest, ProgressCountsEachChunkAs4096Bytes) {
+TEST_F(PdaDownloadTest, ProgressCountsEachChunkAs4096Bytes) {
   const uint32_t length = 21 * 4084;
   EXPECT_EQ(Run(Pattern(length), 2), 1);
   // After chunk 1 (0) and chunk 21 (409,600 x 20 / L), then 100.
@@ -107,7 +107,7 @@ TEST_F(DownloadTest, ProgressCountsEachChunkAs4096Bytes) {
               ElementsAre(0, 409600ull * 20 / l, 409600ull * 40 / l, 100, 0, 100));
 }
 
-TEST_F(DownloadTest, ProgressDoesNotWrapOnTheLargestParts) {
+TEST_F(PdaDownloadTest, ProgressDoesNotWrapOnTheLargestParts) {
   // 10,527 chunks: 409,600 per chunk passes 2^32 before the end.
   transport.record = false;
   handheld.keepRam = false;
@@ -120,7 +120,7 @@ TEST_F(DownloadTest, ProgressDoesNotWrapOnTheLargestParts) {
   EXPECT_GE(percents[percents.size() - 4], 99u);
 }
 
-TEST_F(DownloadTest, CapacityEqualToPartPassesOneLessFails) {
+TEST_F(PdaDownloadTest, CapacityEqualToPartPassesOneLessFails) {
   const auto part = Pattern(5000);
   handheld.capacity = 5000;
   EXPECT_EQ(Run(part, 2), 1);
@@ -140,7 +140,7 @@ TEST_F(DownloadTest, CapacityEqualToPartPassesOneLessFails) {
   EXPECT_THAT(c2.writer.Lines(), ElementsAre("[PDA:1]Transmit Dl Mode OK\r\n"));
 }
 
-TEST_F(DownloadTest, CapacityAnswerWithoutDataMeansNoRoom) {
+TEST_F(PdaDownloadTest, CapacityAnswerWithoutDataMeansNoRoom) {
   transport.onSend = [this](const uint8_t* data, uint32_t) {
     if (ReadU32LE(data) == DL_MODE) transport.Push(Response(1, {}));
   };
@@ -148,7 +148,7 @@ TEST_F(DownloadTest, CapacityAnswerWithoutDataMeansNoRoom) {
   EXPECT_EQ(console.prompt.Messages().size(), 1u);
 }
 
-TEST_F(DownloadTest, ElevenFailedSendsEndTheExchange) {
+TEST_F(PdaDownloadTest, ElevenFailedSendsEndTheExchange) {
   transport.failAllSends = true;
   EXPECT_EQ(Run(Pattern(100), 2), 0);
   EXPECT_EQ(transport.sendCalls, 11);
@@ -156,13 +156,13 @@ TEST_F(DownloadTest, ElevenFailedSendsEndTheExchange) {
   EXPECT_EQ(console.writer.Lines().size(), 11u);
 }
 
-TEST_F(DownloadTest, TenFailedSendsAreTolerated) {
+TEST_F(PdaDownloadTest, TenFailedSendsAreTolerated) {
   for (int i = 0; i < 10; ++i) transport.failSendAt.insert(i);
   EXPECT_EQ(Run(Pattern(100), 2), 1);
   EXPECT_EQ(Lines("[PDA:3]Re Send Command1\r\n"), 10u);
 }
 
-TEST_F(DownloadTest, TenLostResponsesAreToleratedEleventhFails) {
+TEST_F(PdaDownloadTest, TenLostResponsesAreToleratedEleventhFails) {
   // Receive 0 answers DL_MODE; 1..10 are the first chunk's answers, all lost.
   for (int i = 1; i <= 10; ++i) transport.failReceiveAt.insert(i);
   const auto part = Pattern(5000);
@@ -192,7 +192,7 @@ TEST_F(DownloadTest, TenLostResponsesAreToleratedEleventhFails) {
   EXPECT_EQ(c2.writer.Lines().back(), "[PDA:0]Re Send Command2\r\n");
 }
 
-TEST_F(DownloadTest, DlModeIsResentUnchanged) {
+TEST_F(PdaDownloadTest, DlModeIsResentUnchanged) {
   transport.failReceiveAt = {0};
   EXPECT_EQ(Run(Pattern(10), 2), 1);
   EXPECT_EQ(handheld.Commands()[0], DL_MODE);
@@ -200,7 +200,7 @@ TEST_F(DownloadTest, DlModeIsResentUnchanged) {
   EXPECT_EQ(handheld.packets[1].payload, handheld.packets[0].payload);
 }
 
-TEST_F(DownloadTest, FailingResendsCountOnTheThirdCounter) {
+TEST_F(PdaDownloadTest, FailingResendsCountOnTheThirdCounter) {
   // DL_MODE's answer is lost, then every resend of it fails to go out.
   transport.failReceiveAt = {0};
   for (int i = 1; i <= 11; ++i) transport.failSendAt.insert(i);
@@ -224,7 +224,7 @@ TEST_F(DownloadTest, FailingResendsCountOnTheThirdCounter) {
   EXPECT_EQ(c2.writer.Count("[PDA:0]Re Send Command3\r\n"), 20u);
 }
 
-TEST_F(DownloadTest, PacketVersionResendsAreBounded) {
+TEST_F(PdaDownloadTest, PacketVersionResendsAreBounded) {
   // Send 0 is DL_MODE; every PACKET_VER send after it fails.
   for (int i = 1; i <= 40; ++i) transport.failSendAt.insert(i);
   EXPECT_EQ(Run(Pattern(10), 2), 0);
@@ -233,13 +233,13 @@ TEST_F(DownloadTest, PacketVersionResendsAreBounded) {
   EXPECT_EQ(Lines("[PDA:3]RAM Download Start\r\n"), 0u);
 }
 
-TEST_F(DownloadTest, PacketVersionFailuresWithinTheBoundAreSilent) {
+TEST_F(PdaDownloadTest, PacketVersionFailuresWithinTheBoundAreSilent) {
   for (int i = 1; i <= 10; ++i) transport.failSendAt.insert(i);
   EXPECT_EQ(Run(Pattern(10), 2), 1);
   EXPECT_EQ(Lines("[PDA:3]Re Send Command1\r\n"), 0u);
 }
 
-TEST_F(DownloadTest, FlashWriteFailureAndSilence) {
+TEST_F(PdaDownloadTest, FlashWriteFailureAndSilence) {
   handheld.afterRamEnd = {Response(1, Value(30)), Response(1, Value(kFlashWriteFailed))};
   EXPECT_EQ(Run(Pattern(10), 2), 0);
   EXPECT_EQ(console.writer.Lines().back(), "[ERROE]FLASH Write Failed\r\n");
@@ -259,7 +259,7 @@ TEST_F(DownloadTest, FlashWriteFailureAndSilence) {
   EXPECT_EQ(c2.writer.Count("[PDA:0]Re Send Command2\r\n"), 0u);
 }
 
-TEST_F(DownloadTest, DFormatServesHostFilesAndEndsWithZero) {
+TEST_F(PdaDownloadTest, DFormatServesHostFilesAndEndsWithZero) {
   std::vector<uint8_t> message(30, 0);
   message[0] = HF_MESSAGE;
   WriteU32BE(&message[1], 5 + 4);
@@ -277,7 +277,7 @@ TEST_F(DownloadTest, DFormatServesHostFilesAndEndsWithZero) {
   EXPECT_EQ(transport.stream.back(), 0x00);
 }
 
-TEST_F(DownloadTest, StopEndsTheChunkLoop) {
+TEST_F(PdaDownloadTest, StopEndsTheChunkLoop) {
   StopSignal stop;
   stop.Request();
   const auto part = Pattern(10000);

@@ -11,7 +11,7 @@ using test::FakeTransport;
 using test::Response;
 using test::Value;
 
-class PacketTest : public ::testing::Test {
+class PdaPacketTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1); }
   FakeTransport transport;
@@ -25,19 +25,19 @@ TEST(PacketChecksum, SumsBytesFromStartAndWraps) {
   EXPECT_EQ(PacketChecksum(0, nullptr, 0), 0u);
 }
 
-TEST_F(PacketTest, RamEndIsTwelveBytes) {
+TEST_F(PdaPacketTest, RamEndIsTwelveBytes) {
   ASSERT_TRUE(SendCommandPacket(port, RAM_END, 0, nullptr));
   EXPECT_EQ(transport.sends.at(0), (std::vector<uint8_t>{0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(PacketTest, PacketVersionIsSixteenBytes) {
+TEST_F(PdaPacketTest, PacketVersionIsSixteenBytes) {
   const uint8_t nine[4] = {9, 0, 0, 0};
   ASSERT_TRUE(SendCommandPacket(port, PACKET_VER, 4, nine));
   EXPECT_EQ(transport.sends.at(0),
             (std::vector<uint8_t>{0xF3, 0, 0, 0, 4, 0, 0, 0, 9, 0, 0, 0, 9, 0, 0, 0}));
 }
 
-TEST_F(PacketTest, DlModeForTarget6CarriesChecksum6) {
+TEST_F(PdaPacketTest, DlModeForTarget6CarriesChecksum6) {
   const uint8_t six[4] = {6, 0, 0, 0};
   ASSERT_TRUE(SendCommandPacket(port, DL_MODE, 4, six));
   const auto& p = transport.sends.at(0);
@@ -45,7 +45,7 @@ TEST_F(PacketTest, DlModeForTarget6CarriesChecksum6) {
   EXPECT_EQ(ReadU32LE(&p[8]), 6u);
 }
 
-TEST_F(PacketTest, FullChunkIsOnePacketOf4096Bytes) {
+TEST_F(PdaPacketTest, FullChunkIsOnePacketOf4096Bytes) {
   std::vector<uint8_t> payload(kMaxPacketPayload, 0xFF);
   ASSERT_TRUE(SendCommandPacket(port, RAM_DATA, kMaxPacketPayload, payload.data()));
   const auto& p = transport.sends.at(0);
@@ -54,7 +54,7 @@ TEST_F(PacketTest, FullChunkIsOnePacketOf4096Bytes) {
   EXPECT_EQ(ReadU32LE(&p[8]), 4084u * 255u);
 }
 
-TEST_F(PacketTest, OverlongPayloadAndShortSendFail) {
+TEST_F(PdaPacketTest, OverlongPayloadAndShortSendFail) {
   std::vector<uint8_t> payload(kMaxPacketPayload + 1);
   EXPECT_FALSE(SendCommandPacket(port, RAM_DATA, kMaxPacketPayload + 1, payload.data()));
   EXPECT_EQ(transport.sendCalls, 0);
@@ -62,7 +62,7 @@ TEST_F(PacketTest, OverlongPayloadAndShortSendFail) {
   EXPECT_FALSE(SendCommandPacket(port, RAM_END, 0, nullptr));
 }
 
-TEST_F(PacketTest, GoodResponseCarriesItsValue) {
+TEST_F(PdaPacketTest, GoodResponseCarriesItsValue) {
   transport.Push(Response(1, {0x64, 0, 0, 0}));
   uint8_t value[4] = {};
   uint32_t length = 99;
@@ -71,7 +71,7 @@ TEST_F(PacketTest, GoodResponseCarriesItsValue) {
   EXPECT_EQ(length, 4u);
 }
 
-TEST_F(PacketTest, EmptyResponseNeedsChecksumZero) {
+TEST_F(PdaPacketTest, EmptyResponseNeedsChecksumZero) {
   uint8_t value[4] = {};
   transport.Push(Response(1, {}));
   EXPECT_TRUE(ReceiveResponse(port, value, sizeof value));
@@ -79,7 +79,7 @@ TEST_F(PacketTest, EmptyResponseNeedsChecksumZero) {
   EXPECT_FALSE(ReceiveResponse(port, value, sizeof value));
 }
 
-TEST_F(PacketTest, StatusOrChecksumFailureStillCopiesTheData) {
+TEST_F(PdaPacketTest, StatusOrChecksumFailureStillCopiesTheData) {
   uint8_t value[4] = {};
   transport.Push(Response(0, Value(42)));
   EXPECT_FALSE(ReceiveResponse(port, value, sizeof value));
@@ -89,7 +89,7 @@ TEST_F(PacketTest, StatusOrChecksumFailureStillCopiesTheData) {
   EXPECT_EQ(ReadU32LE(value), 43u);
 }
 
-TEST_F(PacketTest, ShortReceiveFailsWithoutTouchingDestination) {
+TEST_F(PdaPacketTest, ShortReceiveFailsWithoutTouchingDestination) {
   auto r = Response(1, Value(7));
   r.pop_back();  // 29 bytes
   transport.Push(r);
@@ -98,7 +98,7 @@ TEST_F(PacketTest, ShortReceiveFailsWithoutTouchingDestination) {
   EXPECT_EQ(ReadU32LE(value), 0xAAAAAAAAu);
 }
 
-TEST_F(PacketTest, LengthBeyondResponseOrDestinationIsRefusedUncopied) {
+TEST_F(PdaPacketTest, LengthBeyondResponseOrDestinationIsRefusedUncopied) {
   uint8_t value[4] = {0xAA, 0xAA, 0xAA, 0xAA};
   // 8 data bytes into a 4-byte destination.
   transport.Push(Response(1, {1, 2, 3, 4, 5, 6, 7, 8}));

@@ -136,7 +136,7 @@ TEST(PlanPdaParts, PiecesOutsideTheImageAreNotLocated) {
   EXPECT_FALSE(w[1].located);
 }
 
-class WorkerTest : public ::testing::Test {
+class PdaWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(port.Open(SimulatedPalmDeviceName(4), kPalmCreatorPsys), 1); }
 
@@ -159,7 +159,7 @@ class WorkerTest : public ::testing::Test {
   ImageView view;
 };
 
-TEST_F(WorkerTest, WidebinInDevicePdaSendsSmallRomThenBigRom) {
+TEST_F(PdaWorkerTest, WidebinInDevicePdaSendsSmallRomThenBigRom) {
   const Bytes widebin = Filled(0x30000, 3);
   EXPECT_EQ(Run(widebin, kDeviceModePda, kPdaModeWidebin), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(0, 6));
@@ -178,7 +178,7 @@ TEST_F(WorkerTest, WidebinInDevicePdaSendsSmallRomThenBigRom) {
   EXPECT_EQ(console.Endings()[0].deviceMode, kDeviceModePda);
 }
 
-TEST_F(WorkerTest, AllPartsInDevicePdaPhoneComeFromTheHeader) {
+TEST_F(PdaWorkerTest, AllPartsInDevicePdaPhoneComeFromTheHeader) {
   const PdaImage image(64, 0x20000 + 5000, 7000);
   EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, kPdaModeAll, 2), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2, 0, 6));
@@ -194,7 +194,7 @@ TEST_F(WorkerTest, AllPartsInDevicePdaPhoneComeFromTheHeader) {
   EXPECT_FALSE(console.Endings()[0].stillAttached);
 }
 
-TEST_F(WorkerTest, FailedResourceStopsTheSequence) {
+TEST_F(PdaWorkerTest, FailedResourceStopsTheSequence) {
   handheld.afterRamEnd = {Response(1, Value(kFlashWriteFailed))};
   const PdaImage image(64, 0x20000 + 10, 70);
   EXPECT_EQ(Run(image.bytes, kDeviceModePda, kPdaModeAll), 0);
@@ -204,7 +204,7 @@ TEST_F(WorkerTest, FailedResourceStopsTheSequence) {
   EXPECT_EQ(console.Endings().size(), 1u);
 }
 
-TEST_F(WorkerTest, ModesWithoutPartsInDevicePdaPhoneSendNothingButTidyUp) {
+TEST_F(PdaWorkerTest, ModesWithoutPartsInDevicePdaPhoneSendNothingButTidyUp) {
   const PdaImage image(64, 0x20000 + 10, 70);
   for (int mode : {kPdaModeBigRom, kPdaModeDFormat}) {
     EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, mode, 1), 0);
@@ -215,7 +215,7 @@ TEST_F(WorkerTest, ModesWithoutPartsInDevicePdaPhoneSendNothingButTidyUp) {
   EXPECT_TRUE(transport.closedHandles.empty());
 }
 
-TEST_F(WorkerTest, WholeFileModesKeepOrCloseThePort) {
+TEST_F(PdaWorkerTest, WholeFileModesKeepOrCloseThePort) {
   const Bytes file = Filled(9000, 5);
   EXPECT_EQ(Run(file, kDeviceModePda, kPdaModeResource), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2));
@@ -233,7 +233,7 @@ TEST_F(WorkerTest, WholeFileModesKeepOrCloseThePort) {
   EXPECT_EQ(transport.closedHandles.size(), 1u);
 }
 
-TEST_F(WorkerTest, DFormatNeverCompletesAndClosesThePort) {
+TEST_F(PdaWorkerTest, DFormatNeverCompletesAndClosesThePort) {
   Bytes end(30, 0);
   end[0] = 0x99;
   handheld.afterRamEnd = {end};
@@ -245,7 +245,7 @@ TEST_F(WorkerTest, DFormatNeverCompletesAndClosesThePort) {
   EXPECT_EQ(transport.closedHandles.size(), 1u);
 }
 
-TEST_F(WorkerTest, PartOutsideTheImageFailsWithoutSending) {
+TEST_F(PdaWorkerTest, PartOutsideTheImageFailsWithoutSending) {
   PdaImage image(64, 0x20000 + 10, 70);
   WriteU32LE(&image.bytes[EntryPosition(2) + kTextFieldSize], 0xFFFFFF00);  // resource offset
   EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, kPdaModeAll, 1), 0);
@@ -254,7 +254,7 @@ TEST_F(WorkerTest, PartOutsideTheImageFailsWithoutSending) {
                                                   "[ERR:1]Part lies outside the PDA image\r\n"));
 }
 
-TEST_F(WorkerTest, ThreadRunsTheWorkerAndCanStartAgain) {
+TEST_F(PdaWorkerTest, ThreadRunsTheWorkerAndCanStartAgain) {
   const Bytes file = Filled(5000, 2);
   view.Attach(file.data(), 5000);
   PdaJob job{0, &console, &port, &view, kPdaModeResource, kDeviceModePda, nullptr};
@@ -268,7 +268,7 @@ TEST_F(WorkerTest, ThreadRunsTheWorkerAndCanStartAgain) {
   EXPECT_EQ(console.writer.Count("[PDA:0]Download Completed\r\n"), 2u);
 }
 
-TEST_F(WorkerTest, StopCutsThePauseBeforeTheNextPart) {
+TEST_F(PdaWorkerTest, StopCutsThePauseBeforeTheNextPart) {
   // The console stops the slot while the first part is being flashed.
   PdaWorkerThread thread;
   handheld.afterRamEnd = {};

@@ -123,7 +123,7 @@ std::vector<uint8_t> ExtInfo(bool differ, std::vector<std::pair<uint32_t, uint8_
 
 constexpr uint32_t kSync = 0x73796E63;  // another port function
 
-TEST(ConnectionInfo, FindsThePsysFunction) {
+TEST(PalmConnectionInfo, FindsThePsysFunction) {
   PalmEndpoints e;
   ASSERT_TRUE(ParseExtConnectionInfo(ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}}).data(), 20,
                                      kPalmCreatorPsys, e));
@@ -135,7 +135,7 @@ TEST(ConnectionInfo, FindsThePsysFunction) {
   EXPECT_EQ(e.outEndpoint, 0x01);
 }
 
-TEST(ConnectionInfo, MalformedRepliesAreRefused) {
+TEST(PalmConnectionInfo, MalformedRepliesAreRefused) {
   PalmEndpoints e;
   const auto info = ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}});
   EXPECT_FALSE(ParseExtConnectionInfo(info.data(), 19, kPalmCreatorPsys, e));  // cut short
@@ -159,9 +159,9 @@ TEST(PalmVendors, KnownVendorsOnly) {
   EXPECT_FALSE(IsPalmOsVendor(0));
 }
 
-class UsbTransportTest : public ::testing::Test {
+class PalmUsbTransportTest : public ::testing::Test {
  protected:
-  UsbTransportTest() {
+  PalmUsbTransportTest() {
     auto b = std::make_unique<FakeBus>(device);
     bus = b.get();
     transport = std::make_unique<UsbPalmTransport>(std::move(b), 50);
@@ -176,7 +176,7 @@ class UsbTransportTest : public ::testing::Test {
   std::unique_ptr<UsbPalmTransport> transport;
 };
 
-TEST_F(UsbTransportTest, OpenClaimsThePsysInterfaceAndMovesBytes) {
+TEST_F(PalmUsbTransportTest, OpenClaimsThePsysInterfaceAndMovesBytes) {
   device.driverActive = 1;
   const int handle = Open();
   ASSERT_GE(handle, 0);
@@ -210,7 +210,7 @@ TEST_F(UsbTransportTest, OpenClaimsThePsysInterfaceAndMovesBytes) {
   EXPECT_EQ(sent, 0u);
 }
 
-TEST_F(UsbTransportTest, SilentDeviceGivesAShortReceive) {
+TEST_F(PalmUsbTransportTest, SilentDeviceGivesAShortReceive) {
   const int handle = Open();
   ASSERT_GE(handle, 0);
   device.inPackets = {std::vector<uint8_t>(12, 1)};
@@ -220,7 +220,7 @@ TEST_F(UsbTransportTest, SilentDeviceGivesAShortReceive) {
   EXPECT_EQ(received, 12u);
 }
 
-TEST_F(UsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
+TEST_F(PalmUsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
   const int handle = Open();
   ASSERT_GE(handle, 0);
   device.inError = kUsbErrorNoDevice;
@@ -234,7 +234,7 @@ TEST_F(UsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
   EXPECT_EQ(count, 3u);
 }
 
-TEST_F(UsbTransportTest, EveryOpenFailureGivesMinusOne) {
+TEST_F(PalmUsbTransportTest, EveryOpenFailureGivesMinusOne) {
   EXPECT_EQ(transport->OpenPort("not a usb name", kPalmCreatorPsys), -1);
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorInvalidParam);
   EXPECT_EQ(Open(10), -1);  // not a Palm OS vendor
@@ -266,7 +266,7 @@ TEST_F(UsbTransportTest, EveryOpenFailureGivesMinusOne) {
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorBusy);
 }
 
-TEST_F(UsbTransportTest, WithoutConnectionInfoTheFirstBulkPairIsUsed) {
+TEST_F(PalmUsbTransportTest, WithoutConnectionInfoTheFirstBulkPairIsUsed) {
   device.connectionInfo.clear();
   device.controlResult = kUsbErrorPipe;
   const int handle = Open();
@@ -282,7 +282,7 @@ TEST_F(UsbTransportTest, WithoutConnectionInfoTheFirstBulkPairIsUsed) {
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorNotFound);
 }
 
-TEST(UsbResultName, NamesEveryCode) {
+TEST(PalmUsbResultName, NamesEveryCode) {
   EXPECT_STREQ(UsbResultName(kUsbErrorNoDevice), "no such device");
   EXPECT_STREQ(UsbResultName(-1234), "other error");
 }
