@@ -207,6 +207,18 @@ TEST(PhoneProtocol, FaultOptions) {
   EXPECT_EQ(Feed(phone, Write(0x400, data)).replies, bareAck);
 }
 
+// The built k730-sim: K730_TEST_BIN_DIR, else next to this test program
+// (every executable of the build lands in the same folder).
+std::string SimProgram() {
+  if (const char* dir = std::getenv("K730_TEST_BIN_DIR"); dir && *dir)
+    return std::string(dir) + "/k730-sim";
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "k730-sim";
+  std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/')) + "/k730-sim";
+}
+
 class PhoneSimTest : public ::testing::Test {
  protected:
   test::TempDir dir_;
@@ -265,9 +277,8 @@ TEST_F(PhoneSimTest, RestartComesBackOnAFreshTerminal) {
 
 // Runs the real k730-sim program and a worker against it, as the console would.
 TEST_F(PhoneSimTest, ProgramServesADownloadAndDumpsTheFlash) {
-  const char* binDir = std::getenv("K730_TEST_BIN_DIR");
-  if (!binDir) GTEST_SKIP() << "K730_TEST_BIN_DIR is not set";
-  const std::string program = std::string(binDir) + "/k730-sim";
+  const std::string program = SimProgram();
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << program << " is not built";
   const std::string ports = dir_.File("ports"), dumps = dir_.File("dumps");
   const std::string out = dir_.File("sim.out");
   std::vector<std::string> args{program,
@@ -366,9 +377,8 @@ TEST_F(PhoneSimTest, ProgramServesADownloadAndDumpsTheFlash) {
 }
 
 TEST_F(PhoneSimTest, ProgramRejectsBadOptions) {
-  const char* binDir = std::getenv("K730_TEST_BIN_DIR");
-  if (!binDir) GTEST_SKIP() << "K730_TEST_BIN_DIR is not set";
-  const std::string program = std::string(binDir) + "/k730-sim";
+  const std::string program = SimProgram();
+  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << program << " is not built";
   for (std::vector<std::string> args :
        {std::vector<std::string>{program, "--handsets", "7", "--port-dir", dir_.Path()},
         std::vector<std::string>{program, "--port-dir", dir_.Path(), "--fault", "explode"},
