@@ -427,7 +427,8 @@ void DownloaderDialog::OnDropFiles(intptr_t payload) {
 // Go
 
 bool DownloaderDialog::CheckJob() {
-  const JobForm job = Members();
+  JobForm job = Members();
+  job.imagePath = ToLowerAscii(job.imagePath);
   const JobCheck check = CheckJobRules(job);
   switch (check.verdict) {
     case JobCheck::Verdict::MessageBox:
@@ -464,17 +465,10 @@ void DownloaderDialog::OnGo() {
     std::lock_guard<std::mutex> lock(lock_);
     if (run_.active) return;  // Go is disabled while a run is in progress
   }
-  std::string path = ToLowerAscii(ReadForm().imagePath);
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    m_ImagePath = path;
-  }
-  WriteSetting(kSettingUploadPath, path);
-  path = ToLowerAscii(ReadForm().imagePath);
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    m_ImagePath = path;
-  }
+  // Paths keep their case: on this platform a lower-cased path names another
+  // file (or none). Only the checks of the ending ignore case.
+  WriteSetting(kSettingUploadPath, ReadForm().imagePath);
+  ReadForm();
   if (!CheckJob()) return;
   EnableGo(false);
   DiscoverPhonePorts();
