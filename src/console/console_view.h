@@ -74,6 +74,10 @@ class ConsoleView : public OperatorPrompt {
   // end); true when the window they ran closed with OK.
   virtual bool RunAuxiliaryCommand(int /*controlId*/) { return false; }
 
+  // The console has opened (banners written, settings read); called on the
+  // console thread at the end of the opening.
+  virtual void Opened() {}
+
   // Run notifications for front ends without a window: Go refused the job
   // before starting anything (text as shown to the operator), a run started,
   // a run ended. Called on the console thread or a PDA worker thread.

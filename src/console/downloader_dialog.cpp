@@ -316,6 +316,7 @@ void DownloaderDialog::OnInitDialog() {
     m_ComPort = port;
   }
   RefreshForm();
+  view_.Opened();
 }
 
 void DownloaderDialog::OnCommand(int controlId) {

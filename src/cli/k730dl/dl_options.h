@@ -1,0 +1,38 @@
+// The command line of k730dl, the headless runner.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace k730 {
+
+struct DlOptions {
+  int deviceMode = 0;          // PDA+PHONE, as the console opens
+  int phoneMode = 4;           // [PH]Skip
+  int pdaMode = 7;             // [PDA]Skip
+  std::optional<int> comBase;  // unset: the console's own (the UPLOAD_PORT setting)
+  int expect = 0;              // modem ports to wait for, 0: do not wait
+  double waitSeconds = 30;
+  bool yes = false;
+  std::string logDir;
+  std::string image;
+};
+
+constexpr const char* kDlUsage =
+    "usage: k730dl [--device pda+phone|phone|pda]\n"
+    "              [--phone-mode normal|emergency|ch-normal|ch-emergency|skip]\n"
+    "              [--pda-mode smallrom|rom|resource|all|dformat|widebin|bigrom|skip]\n"
+    "              [--com-base N] [--expect N [--wait SECONDS]] [--yes] [--log-dir DIR] IMAGE\n"
+    "Runs the download console without a window: every live slot flashes IMAGE.\n"
+    "Mode names follow the console's radios in order; their numbers are accepted too.\n"
+    "Exit status: 0 every live slot completed, 1 a slot failed or none could start,\n"
+    "2 bad usage or a job refused before Go.\n";
+
+// Parses argv; false with a reason on bad usage.
+bool ParseDlOptions(const std::vector<std::string>& args, DlOptions& options, std::string& error);
+
+// A mode by name or number within 0..names-1; -1 when neither.
+int ModeByName(const std::string& text, const std::vector<std::string>& names);
+
+}  // namespace k730
