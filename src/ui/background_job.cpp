@@ -16,17 +16,14 @@ bool BackgroundJob::Start(std::function<void()> work, std::function<void()> done
   busy_ = true;
   thread_ = std::thread([this, work = std::move(work), done = std::move(done)]() mutable {
     work();
-    // Queued to this object: dropped if the object is gone, which cannot
-    // happen before the destructor has joined this thread.
-    QMetaObject::invokeMethod(
-        this,
-        [this, done = std::move(done)] {
-          Join();
-          busy_ = false;
-          if (done) done();
-          Q_EMIT finished();
-        },
-        Qt::QueuedConnection);
+    // Dropped if the object is gone, which cannot happen before the
+    // destructor has joined this thread.
+    tasks_.Post([this, done = std::move(done)] {
+      Join();
+      busy_ = false;
+      if (done) done();
+      Q_EMIT finished();
+    });
   });
   return true;
 }

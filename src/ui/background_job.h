@@ -7,13 +7,15 @@
 #include <functional>
 #include <thread>
 
+#include "ui/gui_tasks.h"
+
 namespace k730::ui {
 
 class BackgroundJob : public QObject {
   Q_OBJECT
 
  public:
-  using QObject::QObject;
+  explicit BackgroundJob(QObject* parent = nullptr) : QObject(parent), tasks_(this) {}
   ~BackgroundJob() override;
 
   bool Busy() const { return busy_; }
@@ -27,6 +29,7 @@ class BackgroundJob : public QObject {
  private:
   void Join();
 
+  GuiTasks tasks_;
   std::thread thread_;
   bool busy_ = false;  // GUI thread only
 };

@@ -117,7 +117,7 @@ void UpDownControl::keyPressEvent(QKeyEvent* event) {
 // Building the window
 
 ConsoleWindow::ConsoleWindow(FileDialogs& dialogs, QWidget* parent)
-    : QDialog(parent), dialogs_(dialogs), prompt_(this) {
+    : QDialog(parent), dialogs_(dialogs), prompt_(this), tasks_(this) {
   Build();
   ApplyInitialStates();
   FormFromControls();
@@ -430,8 +430,7 @@ void ConsoleWindow::StartConsole(DownloaderDialog& dialog) {
   consoleThread_ = std::thread([this, &dialog] {
     const int result = dialog.Run();
     consoleRunning_ = false;
-    QMetaObject::invokeMethod(
-        this, [this, result] { ConsoleLoopEnded(result); }, Qt::QueuedConnection);
+    tasks_.Post([this, result] { ConsoleLoopEnded(result); });
   });
 }
 
@@ -654,8 +653,7 @@ void ConsoleWindow::RefreshForm(const JobForm& form) {
 void ConsoleWindow::SchedulePendingLocked() {
   if (batchPosted_) return;
   batchPosted_ = true;
-  QMetaObject::invokeMethod(
-      this, [this] { ApplyPendingUpdates(); }, Qt::QueuedConnection);
+  tasks_.Post([this] { ApplyPendingUpdates(); });
 }
 
 void ConsoleWindow::SetControlEnabled(int id, bool enabled) {
@@ -774,20 +772,17 @@ std::optional<std::string> ConsoleWindow::ChooseOpenFile(const FileDialogSpec& s
     std::lock_guard<std::mutex> lock(callMutex_);
     if (callsRefused_) return std::nullopt;
   }
-  QMetaObject::invokeMethod(
-      this,
-      [this, choose, pending] {
-        {
-          std::lock_guard<std::mutex> lock(callMutex_);
-          if (callsRefused_) return;
-        }
-        std::optional<std::string> path = choose();
-        std::lock_guard<std::mutex> lock(callMutex_);
-        pending->path = std::move(path);
-        pending->done = true;
-        callDone_.notify_all();
-      },
-      Qt::QueuedConnection);
+  tasks_.Post([this, choose, pending] {
+    {
+      std::lock_guard<std::mutex> lock(callMutex_);
+      if (callsRefused_) return;
+    }
+    std::optional<std::string> path = choose();
+    std::lock_guard<std::mutex> lock(callMutex_);
+    pending->path = std::move(path);
+    pending->done = true;
+    callDone_.notify_all();
+  });
   std::unique_lock<std::mutex> lock(callMutex_);
   callDone_.wait(lock, [&] { return pending->done || callsRefused_; });
   return pending->done ? pending->path : std::nullopt;
@@ -806,8 +801,7 @@ bool ConsoleWindow::RunAuxiliaryCommand(int controlId) {
     RunCommand(controlId);
     return false;
   }
-  QMetaObject::invokeMethod(
-      this, [this, controlId] { RunCommand(controlId); }, Qt::QueuedConnection);
+  tasks_.Post([this, controlId] { RunCommand(controlId); });
   return false;
 }
 

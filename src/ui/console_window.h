@@ -23,6 +23,7 @@
 #include "core/slot_writer.h"
 #include "ui/file_dialogs.h"
 #include "ui/gui_prompt.h"
+#include "ui/gui_tasks.h"
 
 class QGroupBox;
 class QLabel;
@@ -157,6 +158,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
 
   FileDialogs& dialogs_;
   GuiPrompt prompt_;
+  GuiTasks tasks_;  // work of other threads for the GUI thread
   AuxiliaryRunner auxiliaryRunner_;
   std::function<void()> openedHook_;
   std::function<void()> appliedHook_;

@@ -92,7 +92,7 @@ MessageAnswer RunQtMessageBox(QWidget* parent, const MessageBoxRequest& request)
   return FromButton(button, request.buttons);
 }
 
-GuiPrompt::GuiPrompt(QWidget* parent) : parent_(parent), runner_(RunQtMessageBox) {}
+GuiPrompt::GuiPrompt(QWidget* parent) : parent_(parent), tasks_(this), runner_(RunQtMessageBox) {}
 
 GuiPrompt::~GuiPrompt() {
   Shutdown();
@@ -110,8 +110,7 @@ MessageAnswer GuiPrompt::ShowMessage(const std::string& text, MessageIcon icon,
 
   if (buttons == MessageButtons::Ok) {
     request.waited = false;
-    QMetaObject::invokeMethod(
-        this, [this, request] { RunBox(request); }, Qt::QueuedConnection);
+    tasks_.Post([this, request] { RunBox(request); });
     return MessageAnswer::Ok;
   }
 
@@ -124,27 +123,25 @@ MessageAnswer GuiPrompt::ShowMessage(const std::string& text, MessageIcon icon,
     std::lock_guard<std::mutex> lock(mutex_);
     if (shutDown_) return NegativeAnswer(buttons);
   }
-  QMetaObject::invokeMethod(
-      this,
-      [this, request, pending] {
-        bool skip;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          skip = shutDown_;
-        }
-        const MessageAnswer answer = skip ? NegativeAnswer(request.buttons) : RunBox(request);
-        std::lock_guard<std::mutex> lock(mutex_);
-        pending->answer = answer;
-        pending->done = true;
-        answered_.notify_all();
-      },
-      Qt::QueuedConnection);
+  tasks_.Post([this, request, pending] {
+    bool skip;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      skip = shutDown_;
+    }
+    const MessageAnswer answer = skip ? NegativeAnswer(request.buttons) : RunBox(request);
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending->answer = answer;
+    pending->done = true;
+    answered_.notify_all();
+  });
   std::unique_lock<std::mutex> lock(mutex_);
   answered_.wait(lock, [&] { return pending->done || shutDown_; });
   return pending->done ? pending->answer : NegativeAnswer(buttons);
 }
 
 void GuiPrompt::Shutdown() {
+  tasks_.Close();
   std::lock_guard<std::mutex> lock(mutex_);
   shutDown_ = true;
   answered_.notify_all();

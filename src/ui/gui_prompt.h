@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "core/operator_prompt.h"
+#include "ui/gui_tasks.h"
 
 namespace k730::ui {
 
@@ -53,6 +54,7 @@ class GuiPrompt : public QObject, public OperatorPrompt {
   MessageAnswer RunBox(const MessageBoxRequest& request);
 
   QPointer<QWidget> parent_;
+  GuiTasks tasks_;
   MessageBoxRunner runner_;
   std::mutex mutex_;
   std::condition_variable answered_;
