@@ -565,6 +565,7 @@ void DownloaderDialog::OnGo() {
     std::lock_guard<std::mutex> lock(lock_);
     run_ = RunState{};
     run_.active = true;
+    feederLoaded_ = false;
     run_.job = job;
     run_.imageCrc = crc;
     for (int slot : slots) {
@@ -649,12 +650,18 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   }
 
   // The image cannot be released meanwhile: the pending launch is work left.
-  const std::string path = StagingPath();
-  bool feederReady = false;
-  if (!WriteFileAtomically(path, phoneData, kPhoneImageSize)) {
-    AppendSlotLog(slot, kFileAccessLine);
-  } else if (m_ImageBuffer->OpenImage(path) == 1) {
-    feederReady = m_ImageBuffer->BuildBlockTable() == 1;
+  // Every launch of a run stages the same phone half, so the feeder built by
+  // the first one serves the rest: reopening it would pull the blocks away
+  // from workers that are about to read them.
+  bool feederReady = feederLoaded_;
+  if (!feederReady) {
+    const std::string path = StagingPath();
+    if (!WriteFileAtomically(path, phoneData, kPhoneImageSize)) {
+      AppendSlotLog(slot, kFileAccessLine);
+    } else if (m_ImageBuffer->OpenImage(path) == 1) {
+      feederReady = m_ImageBuffer->BuildBlockTable() == 1;
+    }
+    feederLoaded_ = feederReady;
   }
   SlotLog(slot, "[PHONE:%d]Finding Phone.\r\n", slot);
   if (!Wait(kFindPhoneWaitMs)) return;
@@ -676,7 +683,7 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
     if (deviceMode == mode::kPhone) {
       m_PhoneView[slot].Detach();
       m_PhoneRunning[slot] = false;
-      m_ImageBuffer->Close();
+      CloseFeeder();
       EndSlotLocked(slot, SlotOutcome::Result::Failed, "Finding Phone");
       notice = EndRunLocked();
     } else if (deviceMode == mode::kPdaPhone) {
@@ -685,7 +692,7 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
       m_PhoneRunning[slot] = false;
       EndSlotLocked(slot, SlotOutcome::Result::Failed, "Finding Phone");
       if (!AnyPhoneRunningLocked()) {
-        m_ImageBuffer->Close();
+        CloseFeeder();
         if (!WorkLeftLocked()) notice = EndRunLocked();
       }
     }
@@ -804,7 +811,7 @@ void DownloaderDialog::OnPhoneFinish(int slot, bool cancelled) {
     if (deviceMode == mode::kPhone) {
       m_PhoneView[slot].Detach();
       m_PhoneRunning[slot] = false;
-      m_ImageBuffer->Close();
+      CloseFeeder();
       EndSlotLocked(slot, result, "Download Cancel");
       notice = EndRunLocked();
     } else if (deviceMode == mode::kPdaPhone) {
@@ -813,7 +820,7 @@ void DownloaderDialog::OnPhoneFinish(int slot, bool cancelled) {
       m_PhoneRunning[slot] = false;
       if (!postPda) EndSlotLocked(slot, result, "Download Cancel");
       if (!AnyPhoneRunningLocked()) {
-        m_ImageBuffer->Close();
+        CloseFeeder();
         if (!WorkLeftLocked()) notice = EndRunLocked();
       }
     }
@@ -835,7 +842,7 @@ void DownloaderDialog::OnPhoneWorkerDone(uintptr_t tag, int slot) {
     m_PdaView[slot].Detach();
     m_PhoneRunning[slot] = false;
     EndSlotLocked(slot, SlotOutcome::Result::Failed, step);
-    if (!AnyPhoneRunningLocked()) m_ImageBuffer->Close();
+    if (!AnyPhoneRunningLocked()) CloseFeeder();
     if (run_.job.deviceMode == mode::kPhone ||
         (run_.job.deviceMode == mode::kPdaPhone && !WorkLeftLocked()))
       notice = EndRunLocked();
@@ -981,6 +988,11 @@ void DownloaderDialog::RunPdaWorker(int slot, PdaJob job) {
 
 // ---------------------------------------------------------------------------
 // Slot end and run end
+
+void DownloaderDialog::CloseFeeder() {
+  m_ImageBuffer->Close();
+  feederLoaded_ = false;
+}
 
 bool DownloaderDialog::AnyPhoneRunningLocked() const {
   for (bool running : m_PhoneRunning)
@@ -1173,7 +1185,7 @@ void DownloaderDialog::OnExit() {
     notice = EndRunLocked();
   }
   DeliverRunEnd(std::move(notice));
-  if (m_ImageBuffer) m_ImageBuffer->Close();
+  if (m_ImageBuffer) CloseFeeder();
 }
 
 // ---------------------------------------------------------------------------

@@ -250,6 +250,8 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
 
   // Console-thread objects.
   std::unique_ptr<PhoneFeeder> m_ImageBuffer;
+  bool feederLoaded_ = false;  // the feeder holds this run's phone half
+  void CloseFeeder();
   std::array<std::unique_ptr<PhoneWorker>, kSlotCount> m_PhoneThread;
   uintptr_t nextPhoneTag_ = 1;
   std::array<PalmUsbPort, kSlotCount> m_PalmPort;

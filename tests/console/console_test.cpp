@@ -588,6 +588,9 @@ TEST(ConsolePdaPhoneJob, ThreeSlotsLoadSplitAndLaunchInOrder) {
                                             "========================================\r\n"));
   }
   for (const auto& config : h.phone.Configs()) EXPECT_EQ(config.pdaFollows, 1);
+  // The first launch staged the phone half and built the feeder; the others
+  // share it rather than rebuilding it under running workers.
+  EXPECT_EQ(h.phone.feeder->opened.size(), 1u);
   const auto runs = h.pda.Runs();
   ASSERT_EQ(runs.size(), 3u);
   for (const auto& run : runs) {
