@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/settings.h"
@@ -568,6 +569,13 @@ void DownloaderDialog::OnGo() {
     feederLoaded_ = false;
     run_.job = job;
     run_.imageCrc = crc;
+    // The record names the file wherever the runner was started from.
+    if (char* resolved = realpath(job.imagePath.c_str(), nullptr)) {
+      run_.imageFullPath = resolved;
+      std::free(resolved);
+    } else {
+      run_.imageFullPath = job.imagePath;
+    }
     for (int slot : slots) {
       run_.slots[slot].takesPart = true;
       run_.slots[slot].logOffset = logOffsets[slot];
@@ -1048,7 +1056,7 @@ std::optional<DownloaderDialog::RunEndNotice> DownloaderDialog::EndRunLocked() {
     record.slot = slot;
     record.comPort = run.comPort;
     record.palmDevice = run.palmDevice;
-    record.imagePath = run_.job.imagePath;
+    record.imagePath = run_.imageFullPath;
     record.imageCrc = run_.imageCrc;
     record.deviceMode = run_.job.deviceMode;
     record.phoneMode = run_.job.phoneMode;

@@ -147,6 +147,7 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
     bool active = false;
     JobForm job;  // the job as Go found it
     uint32_t imageCrc = 0;
+    std::string imageFullPath;
     std::array<SlotRun, kSlotCount> slots{};
   };
   struct RunEndNotice {
