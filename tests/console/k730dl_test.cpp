@@ -382,6 +382,46 @@ TEST_F(K730dlTest, AFailingHandsetFailsTheRunWhileTheOthersComplete) {
   EXPECT_NE(records[0].find(",completed,"), std::string::npos);
 }
 
+TEST_F(K730dlTest, TheFeedersQuestionIsAnsweredByYes) {
+  // A start address of 0x2000 in the trailer makes the feeder ask whether to go on.
+  std::string image = FileText(c_.phone);
+  const size_t at = image.size() - 16;
+  image[at] = 0x00;
+  image[at + 1] = 0x20;
+  image[at + 2] = 0x00;
+  image[at + 3] = 0x00;
+  const std::string odd = dir_ + "/odd_start.bin";
+  std::ofstream(odd, std::ios::binary) << image;
+  StartSim(1, 7, {"--emergency"});
+  Result r = RunDl({"--device", "phone", "--phone-mode", "emergency", "--expect", "1", odd});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("0x2000"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[No]"), std::string::npos);
+  EXPECT_NE(SlotLines(r.out, 0).find("[PHONE:0]Phone not Found.\r\n"), std::string::npos);
+  r = RunDl({"--device", "phone", "--phone-mode", "emergency", "--yes", odd});
+  EXPECT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.err.find("[Yes]"), std::string::npos);
+  EXPECT_NE(SlotLines(r.out, 0).find("[PHONE:0]Download Finish.\r\n"), std::string::npos);
+}
+
+TEST_F(K730dlTest, AnInterruptEndsTheRunCleanly) {
+  const std::string img = MakeImg();
+  // Slow replies keep the run going long enough to interrupt it.
+  StartSim(2, 3, {"--fault", "slow:20"});
+  std::vector<std::string> args = {
+      BinDir() + "/k730dl", "--phone-mode", "normal", "--pda-mode", "all", "--expect", "2", img};
+  Process dl(args, dir_, env_, dir_ + "/dl.out", dir_ + "/dl.err");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (FileText(dir_ + "/dl.out").find("Finding Phone") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  dl.Terminate();
+  EXPECT_EQ(dl.Wait(std::chrono::seconds(30)), 1) << FileText(dir_ + "/dl.err");
+  const auto records = RecordLines();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_NE(records[0].find(",failed at exit,"), std::string::npos) << records[0];
+}
+
 TEST_F(K730dlTest, RefusedJobsAndBadUsageExitWithTwo) {
   Result r = RunDl({"--device", "pda+phone", "--pda-mode", "all", c_.widebin});
   EXPECT_EQ(r.status, 2);
