@@ -158,6 +158,10 @@ int main(int argc, char** argv) {
   consoleOptions.hostFileDirectory = demo.Directory();
   consoleOptions.writeRunRecords = false;
   k730::DownloaderDialog console(window, phone, pda, consoleOptions);
+  struct StopFirst {
+    k730::ui::ConsoleWindow& window;
+    ~StopFirst() { window.StopConsole(); }
+  } stopFirst{window};
   bool opened = false;
   Clock::time_point openedAt;
   QEventLoop opening;

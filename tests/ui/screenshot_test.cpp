@@ -71,6 +71,11 @@ class ScreenshotTest : public QObject {
     options.hostFileDirectory = demo.Directory();
     options.writeRunRecords = false;
     DownloaderDialog console(window, phone, pda, options);
+    // The console thread ends before the console object, however the test leaves.
+    struct StopFirst {
+      ConsoleWindow& window;
+      ~StopFirst() { window.StopConsole(); }
+    } stopFirst{window};
 
     bool opened = false;
     QImage shot, fallback;
