@@ -24,6 +24,15 @@ extern char** environ;
 namespace k730 {
 namespace {
 
+// The scaled protocol waits must still outlast what the simulator and the
+// runner take to react on a loaded machine; sanitized builds run several
+// times slower.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr const char* kTimeScale = "0.01";
+#else
+constexpr const char* kTimeScale = "0.003";
+#endif
+
 // K730_TEST_BIN_DIR, else the test's own directory (every program lands in
 // the same bin directory).
 std::string BinDir() {
@@ -116,7 +125,7 @@ class K730dlTest : public ::testing::Test {
     dir_ = pattern;
     for (const char* sub : {"/ports", "/palm", "/dump", "/logs", "/records"})
       std::filesystem::create_directories(dir_ + sub);
-    env_ = {{"K730_TIME_SCALE", "0.001"},
+    env_ = {{"K730_TIME_SCALE", kTimeScale},
             {"K730_PORT_DIR", dir_ + "/ports"},
             {"K730_PALM_DIR", dir_ + "/palm"},
             {"K730_LOG_DIR", dir_ + "/records"},
