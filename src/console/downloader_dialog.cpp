@@ -133,7 +133,6 @@ DownloaderDialog::~DownloaderDialog() {
 // Message loop and posting
 
 int DownloaderDialog::Run() {
-  running_ = true;
   OnInitDialog();
   int result = ctl::kExit;
   Message message;
@@ -150,7 +149,6 @@ int DownloaderDialog::Run() {
     Dispatch(message);
   }
   OnExit();
-  running_ = false;
   return result;
 }
 

@@ -206,7 +206,6 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   MessageQueue queue_;
   StopSignal stop_;
   bool exited_ = false;
-  std::atomic<bool> running_{false};
 
   std::mutex payloadMutex_;
   std::map<intptr_t, std::string> droppedPaths_;
