@@ -17,10 +17,16 @@ function(k730_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${T_NAME}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT}
-               ENVIRONMENT "K730_TIME_SCALE=0.001;K730_TEST_BIN_DIR=${CMAKE_BINARY_DIR}/bin;${T_ENV}")
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # A list-valued ENVIRONMENT does not survive gtest_discover_tests' argument
+  # passing, so it is set once CTest has read the discovered names.
+  set(env "K730_TIME_SCALE=0.001" "K730_TEST_BIN_DIR=${CMAKE_BINARY_DIR}/bin" ${T_ENV})
+  set(env_file "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_environment.cmake")
+  file(WRITE "${env_file}"
+       "foreach(test IN LISTS ${T_NAME}_TESTS)\n"
+       "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT [==[${env}]==])\n"
+       "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${env_file}")
 endfunction()
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

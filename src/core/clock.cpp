@@ -22,10 +22,16 @@ std::atomic<ScaledClock*>& ProcessClockSlot() {
 
 }  // namespace
 
-ScaledClock::ScaledClock(double scale) : scale_(scale > 0 ? scale : 1.0) { (void)Epoch(); }
+ScaledClock::ScaledClock(double scale) : scale_(scale > 0 ? scale : 1.0) {
+  (void)Epoch();
+}
+
+void ScaledClock::SetScale(double scale) {
+  scale_.store(scale > 0 ? scale : 1.0, std::memory_order_relaxed);
+}
 
 uint64_t ScaledClock::RealMicros(uint32_t ms) const {
-  return static_cast<uint64_t>(static_cast<double>(ms) * 1000.0 * scale_);
+  return static_cast<uint64_t>(static_cast<double>(ms) * 1000.0 * Scale());
 }
 
 void ScaledClock::Sleep(uint32_t ms) {
@@ -39,7 +45,7 @@ void ScaledClock::Sleep(uint32_t ms) {
 uint64_t ScaledClock::Ticks() {
   const auto real =
       std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - Epoch()).count();
-  return static_cast<uint64_t>(static_cast<double>(real) / 1000.0 / scale_);
+  return static_cast<uint64_t>(static_cast<double>(real) / 1000.0 / Scale());
 }
 
 double TimeScaleFromEnvironment() {
@@ -67,11 +73,12 @@ ScaledClock& ProcessClock() {
 }
 
 void SetProcessTimeScale(double scale) {
-  // The old clock is leaked on purpose: another thread may be inside its Sleep.
-  ProcessClockSlot().store(new ScaledClock(scale), std::memory_order_release);
+  ProcessClock().SetScale(scale);
 }
 
-void Yield() { std::this_thread::yield(); }
+void Yield() {
+  std::this_thread::yield();
+}
 
 void StopSignal::Request() {
   {

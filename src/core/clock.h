@@ -26,12 +26,14 @@ class ScaledClock : public Clock {
   explicit ScaledClock(double scale);
   void Sleep(uint32_t ms) override;
   uint64_t Ticks() override;
-  double Scale() const { return scale_; }
+  double Scale() const { return scale_.load(std::memory_order_relaxed); }
+  // Changes the scale in place, so threads sleeping on this clock keep a valid object.
+  void SetScale(double scale);
   // Real duration of a protocol wait, in microseconds.
   uint64_t RealMicros(uint32_t ms) const;
 
  private:
-  double scale_;
+  std::atomic<double> scale_;
 };
 
 // Parses K730_TIME_SCALE; 1 when unset or not a positive number.
@@ -42,8 +44,12 @@ ScaledClock& ProcessClock();
 // Replaces the scale of the process clock (benchmarks and tests).
 void SetProcessTimeScale(double scale);
 
-inline void Sleep(uint32_t ms) { ProcessClock().Sleep(ms); }
-inline uint64_t TickCount() { return ProcessClock().Ticks(); }
+inline void Sleep(uint32_t ms) {
+  ProcessClock().Sleep(ms);
+}
+inline uint64_t TickCount() {
+  return ProcessClock().Ticks();
+}
 void Yield();
 
 // A stop request that interrupts waits, so a worker can be ended without

@@ -44,24 +44,12 @@ ScopedPortDir::~ScopedPortDir() {
   }
 }
 
-namespace {
-
-// A replaced process clock is never freed (a thread may still sleep on it);
-// keeping it reachable tells the leak checker so.
-void ReplaceProcessClock(double scale) {
-  static std::vector<ScaledClock*>* retired = new std::vector<ScaledClock*>();
-  retired->push_back(&ProcessClock());
+ScopedTimeScale::ScopedTimeScale(double scale) {
   SetProcessTimeScale(scale);
 }
 
-}  // namespace
-
-ScopedTimeScale::ScopedTimeScale(double scale) {
-  ReplaceProcessClock(scale);
-}
-
 ScopedTimeScale::~ScopedTimeScale() {
-  ReplaceProcessClock(TimeScaleFromEnvironment());
+  SetProcessTimeScale(TimeScaleFromEnvironment());
 }
 
 std::string Describe(const std::vector<Event>& events) {
