@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # toolchain
-  g++ clang cmake ninja-build pkg-config
+  g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   # libraries
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libusb-1.0-0-dev
