@@ -42,16 +42,18 @@ struct Handset {
   std::unique_ptr<k730::sim::PalmDeviceSim> palm;
 };
 
-void Usage() {
+void Usage(std::FILE* out) {
   std::fprintf(
-      stderr,
+      out,
       "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
       "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
       "                [--restart-delay MS] [--palm-at-start]\n"
       "                [--smallrom-size SIZE] [--bigrom-size SIZE] [--resource-size SIZE]\n"
       "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
-      "              unplug:<k>, garbage[:<n>], slow:<ms>, no-return, bare-ack\n"
-      "palm faults:  palm-checksum:<n>, palm-lose:<n>, palm-flash-fail, palm-unplug:<k>\n"
+      "              unplug:<k>, garbage[:<n>], truncated[:<n>], mute, slow:<ms>,\n"
+      "              no-return, bare-ack\n"
+      "palm faults:  palm-checksum:<n>, palm-lose:<n>, palm-flash-fail, palm-unplug:<k>,\n"
+      "              palm-unplug-flash, palm-leave:<ms>\n"
       "SIZE: bytes, or with K or M (defaults 128K, 21M, 26M)\n");
 }
 
@@ -163,9 +165,15 @@ bool MakeDirectory(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      Usage(stdout);
+      return 0;
+    }
+  }
   SimOptions options;
   if (!ParseOptions(argc, argv, options)) {
-    Usage();
+    Usage(stderr);
     return 2;
   }
   if (!MakeDirectory(options.portDir) || !MakeDirectory(options.palmDir) ||
@@ -200,6 +208,11 @@ int main(int argc, char** argv) {
       handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
     }
     k730::sim::PalmDeviceSim* palm = handset.palm.get();
+    // The whole handset leaves the bus when its phone half restarts, so a
+    // console that keeps running sees the Palm half arrive anew every run.
+    handset.phone->SetOnDrop([palm] {
+      if (palm) palm->Unplug();
+    });
     handset.phone->SetOnRestartAfterDownload([palm] {
       // The handset's Palm half appears once the new phone firmware runs.
       if (palm && !palm->Plug()) std::fprintf(stderr, "k730-sim: Palm device did not appear\n");

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "core/byte_order.h"
+#include "core/clock.h"
 
 namespace k730::sim {
 namespace {
@@ -266,6 +267,14 @@ bool ParsePalmFault(const std::string& kind, PalmFaults& faults, std::string& er
     faults.unplugAfterChunks = value;
     return true;
   }
+  if (name == "palm-unplug-flash" && colon == std::string::npos) {
+    faults.unplugInFlash = true;
+    return true;
+  }
+  if (name == "palm-leave" && hasValue && value > 0) {
+    faults.leaveAfterMs = value;
+    return true;
+  }
   error = "unknown or malformed Palm fault '" + kind + "'";
   return false;
 }
@@ -359,11 +368,31 @@ void PalmDeviceSim::DropSocketFile() {
 }
 
 void PalmDeviceSim::Serve(int listener, int wake) {
+  using Steady = std::chrono::steady_clock;
+  // A device that leaves unless a host connects in time: the deadline runs
+  // from its appearance until the first connection.
+  const bool leaves = options_.faults.leaveAfterMs > 0;
+  const Steady::time_point leaveAt =
+      Steady::now() +
+      std::chrono::microseconds(ProcessClock().RealMicros(options_.faults.leaveAfterMs));
+  bool connected = false;
   while (!stopping_ && Plugged()) {
+    int timeoutMs = -1;
+    if (leaves && !connected) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::microseconds>(leaveAt - Steady::now()).count();
+      if (left <= 0) {
+        DropSocketFile();
+        break;
+      }
+      timeoutMs = static_cast<int>((left + 999) / 1000);
+    }
     pollfd fds[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
-    const int r = ::poll(fds, 2, -1);
+    const int r = ::poll(fds, 2, timeoutMs);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 || fds[1].revents != 0) break;
+    if (r == 0) continue;
+    connected = true;
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     {
@@ -488,6 +517,10 @@ void PalmDeviceSim::Session(int fd, int wake) {
         } else {
           const uint32_t steps = options_.flashSteps == 0 ? 1 : options_.flashSteps;
           for (uint32_t i = 0; i <= steps; ++i) {
+            if (faults.unplugInFlash && i * 2 > steps) {
+              DropSocketFile();
+              return;
+            }
             if (faults.flashWriteFails && i * 2 > steps) {
               if (!RespondValue(fd, kFlashFailed)) return;
               break;

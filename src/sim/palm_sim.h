@@ -27,6 +27,9 @@ struct PalmFaults {
   uint32_t loseResponseEvery = 0;  // every Nth chunk acknowledgement is never sent
   bool flashWriteFails = false;    // the flash phase ends with a write failure
   int64_t unplugAfterChunks = -1;  // the device goes away on receiving this chunk (0 = first)
+  bool unplugInFlash = false;      // the device goes away halfway through a flash phase
+  uint32_t leaveAfterMs = 0;       // gone this long (protocol ms) after appearing, unless a
+                                   // host has connected by then; 0: stays
 };
 
 struct PalmSimOptions {
@@ -96,7 +99,8 @@ class PalmDeviceSim {
 bool ParseByteSize(const std::string& text, uint32_t& bytes);
 
 // Palm faults by name: "palm-checksum:<n>", "palm-lose:<n>", "palm-flash-fail",
-// "palm-unplug:<k>". False with error set for a malformed or unknown one.
+// "palm-unplug:<k>", "palm-unplug-flash", "palm-leave:<ms>". False with error
+// set for a malformed or unknown one.
 bool IsPalmFault(const std::string& kind);
 bool ParsePalmFault(const std::string& kind, PalmFaults& faults, std::string& error);
 

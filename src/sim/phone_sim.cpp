@@ -110,6 +110,10 @@ bool ParsePhoneFault(const std::string& text, PhoneFaults& faults, std::string& 
     faults.unplugAt = value;
   } else if (kind == "garbage" && (arg.empty() || ParseInt(arg, value))) {
     faults.garbageReplies = arg.empty() ? -1 : value;
+  } else if (kind == "truncated" && (arg.empty() || ParseInt(arg, value))) {
+    faults.truncatedReplies = arg.empty() ? -1 : value;
+  } else if (kind == "mute" && arg.empty()) {
+    faults.mute = true;
   } else if (kind == "slow" && ParseInt(arg, value)) {
     faults.slowReplyMs = static_cast<uint32_t>(value);
   } else if (kind == "no-return" && arg.empty()) {
@@ -131,7 +135,8 @@ PhoneProtocol::PhoneProtocol(const PhoneFaults& faults, bool emergency)
       state_(State::Normal),
       flash_(kSimFlashSize, kSimFlashFill),
       erased_(kSimFlashSize, 0),
-      garbageLeft_(faults.garbageReplies) {
+      garbageLeft_(faults.garbageReplies),
+      truncatedLeft_(faults.truncatedReplies) {
   if (emergency) EnterDownload();
 }
 
@@ -165,6 +170,12 @@ bool PhoneProtocol::TakeGarbage() {
   return true;
 }
 
+bool PhoneProtocol::TakeTruncated() {
+  if (truncatedLeft_ == 0) return false;
+  if (truncatedLeft_ > 0) --truncatedLeft_;
+  return true;
+}
+
 void PhoneProtocol::Garbage(std::vector<uint8_t>& replies) {
   // Led by a flag and never carrying the acknowledge code, so the host must
   // treat it as a refusal.
@@ -179,6 +190,7 @@ void PhoneProtocol::Garbage(std::vector<uint8_t>& replies) {
 
 PhoneProtocol::Action PhoneProtocol::Feed(const uint8_t* data, size_t length,
                                           std::vector<uint8_t>& replies) {
+  if (faults_.mute) return Action::None;
   rx_.insert(rx_.end(), data, data + length);
   if (rx_.size() > kMaxPending) rx_.clear();  // noise with no frame in it
   for (;;) {
@@ -278,6 +290,10 @@ PhoneProtocol::Action PhoneProtocol::HandleCommand(const uint8_t* p, size_t n,
       Garbage(replies);
       return Action::None;
     }
+    if (TakeTruncated()) {
+      replies.push_back(kFlag);  // the line went quiet after the reply's first byte
+      return Action::None;
+    }
     Ack(replies);
     if (op == 0x3A) EnterDownload();
     return Action::None;
@@ -297,6 +313,10 @@ PhoneProtocol::Action PhoneProtocol::HandleCommand(const uint8_t* p, size_t n,
   if (std::strcmp(step, "WRITE") == 0 && faults_.unplugAt == acceptedWrites_) return Action::Unplug;
   if (TakeGarbage()) {
     Garbage(replies);
+    return Action::None;
+  }
+  if (TakeTruncated()) {
+    replies.push_back(kFlag);
     return Action::None;
   }
   if (std::strcmp(step, "COPY") == 0) {
@@ -497,6 +517,7 @@ void PhoneSim::Run() {
         if (action != PhoneProtocol::Action::None) {
           pending.clear();
           Drop();
+          if (onDrop_) onDrop_();
           if (action != PhoneProtocol::Action::Unplug && !config_.faults.noReturn) {
             comingBack = true;
             afterDownload = action == PhoneProtocol::Action::RestartAfterDownload;

@@ -40,14 +40,18 @@ struct PhoneFaults {
   int refuseAlwaysAt = -1;       // refuse block k every time
   int unplugAt = -1;             // drop the port for good when block k comes
   int garbageReplies = 0;        // replace this many framed replies by junk (-1: all)
+  int truncatedReplies = 0;      // cut this many framed replies after their flag (-1: all)
+  bool mute = false;             // the handset answers nothing at all
   uint32_t slowReplyMs = 0;      // delay every reply (protocol ms)
   bool noReturn = false;         // after a restart the port never comes back
   bool bareAck = false;          // acknowledge without the leading flag
 };
 
 // Parses one --fault value: no-autotest, silent:<STEP>, refuse-once:<k>,
-// refuse-always:<k>, unplug:<k>, garbage[:<n>], slow:<ms>, no-return,
-// bare-ack. False (error filled) for anything else.
+// refuse-always:<k>, unplug:<k>, garbage[:<n>], truncated[:<n>], mute,
+// slow:<ms>, no-return, bare-ack. False (error filled) for anything else.
+// A command whose reply is junk or cut short is not carried out, so the host
+// may send it again.
 bool ParsePhoneFault(const std::string& text, PhoneFaults& faults, std::string& error);
 
 // The protocol logic without the port, so it can be driven directly.
@@ -83,6 +87,7 @@ class PhoneProtocol {
   Action HandleCommand(const uint8_t* payload, size_t length, std::vector<uint8_t>& replies);
   bool Silent(const char* step) const { return faults_.silent.count(step) != 0; }
   bool TakeGarbage();
+  bool TakeTruncated();
   void Ack(std::vector<uint8_t>& replies) const;
   void Refuse(uint8_t code, std::vector<uint8_t>& replies) const;
   void Garbage(std::vector<uint8_t>& replies);
@@ -99,6 +104,7 @@ class PhoneProtocol {
   int acceptedWrites_ = 0;
   int badFrames_ = 0;
   int garbageLeft_ = 0;
+  int truncatedLeft_ = 0;
   int dpramPort_ = -1;
   uint32_t junkSeed_ = 0x2545F491u;
 };
@@ -125,6 +131,9 @@ class PhoneSim {
   void SetOnRestartAfterDownload(std::function<void()> callback) {
     onRestartAfterDownload_ = std::move(callback);
   }
+  // Called on the simulator's thread each time the handset drops off the bus
+  // (a restart or an unplug): its Palm half goes with it. Set it before Start.
+  void SetOnDrop(std::function<void()> callback) { onDrop_ = std::move(callback); }
 
   // Creates the port and its link and starts serving it.
   bool Start(std::string& error);
@@ -152,6 +161,7 @@ class PhoneSim {
 
   PhoneSimConfig config_;
   std::function<void()> onRestartAfterDownload_;
+  std::function<void()> onDrop_;
   mutable std::mutex mutex_;  // guards protocol_
   PhoneProtocol protocol_;
   Pty pty_;
