@@ -1139,6 +1139,32 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
     return;
   }
 
+  // The slot the removed handheld arrived at (its download may have ended
+  // since). The mapping below computes a slot from the port base, which need
+  // not be the one arrival chose: the removal would then clear a slot whose
+  // own handheld is still there and leave the removed one marked attached.
+  int holder = kNoSlot;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (int slot = 0; slot < slotCount && slot < kSlotCount; ++slot) {
+      if (m_PdaDeviceName[slot] == name) {
+        holder = slot;
+        break;
+      }
+    }
+  }
+  if (holder != kNoSlot) {
+    // The mapping still decides whether the event is refused (MAXPORT).
+    if (!ValidSlot(RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name), view_)))
+      return;
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      m_PdaAttached[holder] = false;
+    }
+    AppendSlotLog(holder, "GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n");
+    return;
+  }
+
   for (int slot = 0; slot < slotCount; ++slot) {
     if (m_PalmPort[slot].DeviceName() != name) continue;
     const int k = RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name, 3), view_);
