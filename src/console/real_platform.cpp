@@ -1,15 +1,19 @@
 #include "console/real_platform.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "core/clock.h"
 #include "core/message_queue.h"
+#include "core/slot_writer.h"
 #include "pda/palm_device_watcher.h"
 #include "pda/palm_usb_port.h"
 #include "pda/pda_worker.h"
 #include "phone/image_buffer.h"
 #include "phone/phone_worker.h"
 #include "phone/port_discovery.h"
+#include "replay/recording_links.h"
+#include "replay/replay_links.h"
 
 namespace k730 {
 namespace {
@@ -32,7 +36,8 @@ class RealPhoneFeeder : public PhoneFeeder {
 
 class RealPhoneWorker : public PhoneWorker {
  public:
-  RealPhoneWorker(std::mutex& lock, uintptr_t tag) : phone_(lock), tag_(tag) {
+  RealPhoneWorker(std::mutex& lock, uintptr_t tag, std::unique_ptr<SerialPort> port)
+      : phone_(lock, std::move(port)), tag_(tag) {
     phone_.CreateThread();
   }
   ~RealPhoneWorker() override {
@@ -92,9 +97,22 @@ static_assert(kMaxComPorts == kComPortsSize);
 
 ModemPorts RealPhonePlatform::DiscoverPhonePorts() {
   ModemPorts ports;
+  if (replay_) {
+    // The scans the recorded console made, in order.
+    if (const auto scan = replay_->NextScan()) {
+      ports.slotCount = std::clamp(scan->slotCount, 0, kSlotCount);
+      ports.comPort = scan->lastNumber;
+      for (size_t i = 0; i < scan->ports.size() && i < ports.comPorts.size(); ++i)
+        ports.comPorts[i] = scan->ports[i];
+    }
+    return ports;
+  }
   int numbers[kMaxComPorts] = {};
   k730::DiscoverPhonePorts(numbers, ports.slotCount, ports.comPort);
   for (int i = 0; i < kComPortsSize; ++i) ports.comPorts[i] = numbers[i];
+  if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment())
+    rec::RecordPortScan(*recording, ports.slotCount, ports.comPort, ports.comPorts.data(),
+                        ports.comPorts.size());
   return ports;
 }
 
@@ -103,10 +121,25 @@ std::unique_ptr<PhoneFeeder> RealPhonePlatform::CreateFeeder(OperatorPrompt& pro
 }
 
 std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {
-  return std::make_unique<RealPhoneWorker>(lock_, tag);
+  std::unique_ptr<SerialPort> port;
+  if (replay_) {
+    port = std::make_unique<rec::ReplaySerialPort>(replay_);
+  } else if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment()) {
+    port = std::make_unique<rec::RecordingSerialPort>(*recording);
+  }
+  return std::make_unique<RealPhoneWorker>(lock_, tag, std::move(port));
 }
 
-RealPdaPlatform::RealPdaPlatform() : transport_(MakePalmTransport()) {}
+RealPdaPlatform::RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay)
+    : replay_(std::move(replay)) {
+  if (replay_) {
+    transport_ = std::make_unique<rec::ReplayPalmTransport>(replay_);
+  } else if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment()) {
+    transport_ = std::make_unique<rec::RecordingPalmTransport>(*recording, MakePalmTransport());
+  } else {
+    transport_ = MakePalmTransport();
+  }
+}
 RealPdaPlatform::~RealPdaPlatform() = default;
 
 int RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
@@ -114,7 +147,11 @@ int RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
 }
 
 std::unique_ptr<PalmDeviceWatcher> RealPdaPlatform::CreateWatcher() {
-  return MakePalmDeviceWatcher();
+  if (replay_) return std::make_unique<rec::ReplayPalmWatcher>(replay_);
+  std::unique_ptr<PalmDeviceWatcher> watcher = MakePalmDeviceWatcher();
+  rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment();
+  if (!watcher || !recording) return watcher;
+  return std::make_unique<rec::RecordingPalmWatcher>(*recording, std::move(watcher));
 }
 
 }  // namespace k730

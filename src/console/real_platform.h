@@ -1,6 +1,8 @@
 // The console's platform on real (or simulated) hardware: phone workers on
 // serial ports, the phone feeder, the modem-port scan, the Palm transport of
-// the environment and its device watcher.
+// the environment and its device watcher. With K730_RECORD set every link is
+// recorded; given a replay session, its recordings stand in for the handsets
+// (src/replay, docs/recording-format.md).
 #pragma once
 
 #include <memory>
@@ -10,10 +12,16 @@
 
 namespace k730 {
 
+namespace rec {
+class ReplaySession;
+}
+
 class RealPhonePlatform : public PhonePlatform {
  public:
   // Workers share reenumerationLock (the application's).
-  explicit RealPhonePlatform(std::mutex& reenumerationLock) : lock_(reenumerationLock) {}
+  explicit RealPhonePlatform(std::mutex& reenumerationLock,
+                             std::shared_ptr<rec::ReplaySession> replay = nullptr)
+      : lock_(reenumerationLock), replay_(std::move(replay)) {}
   // The port directory of the environment (K730_PORT_DIR, else /dev/k730).
   ModemPorts DiscoverPhonePorts() override;
   std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt& prompt) override;
@@ -21,18 +29,21 @@ class RealPhonePlatform : public PhonePlatform {
 
  private:
   std::mutex& lock_;
+  std::shared_ptr<rec::ReplaySession> replay_;
 };
 
 class RealPdaPlatform : public PdaPlatform {
  public:
-  // The transport K730_PALM_DIR asks for (simulated sockets, else libusb).
-  RealPdaPlatform();
+  // The transport K730_PALM_DIR asks for (simulated sockets, else libusb),
+  // or the replay's.
+  explicit RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay = nullptr);
   ~RealPdaPlatform() override;
   PalmUsbTransport& Transport() override { return *transport_; }
   int RunPdaWorker(const PdaJob& job) override;
   std::unique_ptr<PalmDeviceWatcher> CreateWatcher() override;
 
  private:
+  std::shared_ptr<rec::ReplaySession> replay_;
   std::unique_ptr<PalmUsbTransport> transport_;
 };
 

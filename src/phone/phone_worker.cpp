@@ -18,8 +18,11 @@ std::mutex& DefaultReenumerationLock() {
   return lock;
 }
 
-CPhone::CPhone(std::mutex& reenumerationLock)
-    : reenumerationLock_(reenumerationLock), link_(port_, &stop_) {}
+CPhone::CPhone(std::mutex& reenumerationLock, std::unique_ptr<SerialPort> port)
+    : reenumerationLock_(reenumerationLock),
+      portOwner_(port ? std::move(port) : std::make_unique<SerialPort>()),
+      port_(*portOwner_),
+      link_(port_, &stop_) {}
 
 CPhone::~CPhone() {
   Reclaim();

@@ -37,7 +37,10 @@ constexpr int kLinkOptionNoLeadingFlag = 5000;
 
 class CPhone {
  public:
-  explicit CPhone(std::mutex& reenumerationLock = DefaultReenumerationLock());
+  // port, when given, stands in for the serial port the worker would open
+  // (a recording or a replaying port); the worker owns it.
+  explicit CPhone(std::mutex& reenumerationLock = DefaultReenumerationLock(),
+                  std::unique_ptr<SerialPort> port = nullptr);
   virtual ~CPhone();
   CPhone(const CPhone&) = delete;
   CPhone& operator=(const CPhone&) = delete;
@@ -120,7 +123,8 @@ class CPhone {
   std::atomic<bool> finished_{false};
   std::atomic<bool> terminate_{false};
 
-  SerialPort port_;
+  std::unique_ptr<SerialPort> portOwner_;
+  SerialPort& port_;
   PhoneFrameCodec codec_;
   PhoneLink link_;
   std::string settings_;

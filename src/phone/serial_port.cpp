@@ -175,15 +175,20 @@ void SerialPort::ReleaseDescriptor() {
   staging_.reset();
 }
 
+void SerialPort::RememberSettings(const std::string& portName, uint32_t baudRate, uint8_t parity,
+                                  uint8_t dataBits) {
+  settings_.portName = UpperCase(portName);
+  settings_.baudRate = baudRate;
+  settings_.parity = parity;
+  settings_.dataBits = dataBits;
+}
+
 int SerialPort::OpenPort(const std::string& portName, uint32_t baudRate, uint8_t parity,
                          uint8_t dataBits) {
   // A descriptor kept from an earlier open (a failed close, or an open without
   // a close between retries) would hold the port's lock forever.
   if (fd_ >= 0) ReleaseDescriptor();
-  settings_.portName = UpperCase(portName);
-  settings_.baudRate = baudRate;
-  settings_.parity = parity;
-  settings_.dataBits = dataBits;
+  RememberSettings(portName, baudRate, parity, dataBits);
 
   const std::string path = PortDevicePath(portName);
   if (path.empty()) return 0;

@@ -44,6 +44,8 @@ struct PortSettings {
 // False when there is no ':' or the settings are too short to hold the fields.
 bool ParseDeviceString(const std::string& deviceString, PortSettings& settings);
 
+// The port's operations are virtual so that a port recording its bytes, or
+// one replaying a recording in place of a handset, can stand in for it.
 class SerialPort {
  public:
   // Size of the staging buffer: no Read delivers more than this at once.
@@ -67,21 +69,22 @@ class SerialPort {
   // baudRate 8 data bits one stop bit, DTR cleared where the device has modem
   // lines, both buffers flushed, then waits 500 ms. A port object that still
   // holds a descriptor from an earlier open releases it first.
-  int OpenPort(const std::string& portName, uint32_t baudRate, uint8_t parity, uint8_t dataBits);
+  virtual int OpenPort(const std::string& portName, uint32_t baudRate, uint8_t parity,
+                       uint8_t dataBits);
   // Releases the port after what was written has drained (at most the write
   // time-out); received bytes not yet read are dropped. 0, with the port
   // still held, when the device has gone away underneath (its modem-line and
   // flush requests fail).
-  int Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  virtual int Close();
+  virtual bool IsOpen() const { return fd_ >= 0; }
   // Sends the block; 1 unless the device refused it. A write cut short by the
   // write time-out counts as success.
-  int Write(const uint8_t* data, uint32_t length);
+  virtual int Write(const uint8_t* data, uint32_t length);
   // count 0: whatever is waiting, at most the input-queue size, the staging
   // buffer and bufferSize; returns at once (0) when nothing waits.
   // count > 0: at most count bytes; waits up to the read time-out for the
   // first byte when nothing waits.
-  uint32_t Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize = kStagingSize);
+  virtual uint32_t Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize = kStagingSize);
   // The descriptor, -1 while closed.
   int Handle() const { return fd_; }
 
@@ -92,18 +95,24 @@ class SerialPort {
   // real time, so that a reply on the wire is not missed at small time scales.
   bool WaitRxChar(uint32_t timeoutMs);
   // The same wait up to a deadline (from WireDeadline).
-  bool WaitRxCharUntil(std::chrono::steady_clock::time_point deadline);
+  virtual bool WaitRxCharUntil(std::chrono::steady_clock::time_point deadline);
   static constexpr uint64_t kMinWaitMicros = 250000;
   // When a serial time-out of ms protocol milliseconds started now runs out:
   // scaled like every wait, but never sooner than kMinWaitMicros from now.
   static std::chrono::steady_clock::time_point WireDeadline(uint32_t ms);
 
   // Bytes waiting in the input queue (0 when closed or on error).
-  uint32_t BytesWaiting() const;
+  virtual uint32_t BytesWaiting() const;
 
   const PortSettings& Settings() const { return settings_; }
   uint32_t InQueueSize() const { return inQueueSize_; }
   uint32_t OutQueueSize() const { return outQueueSize_; }
+
+ protected:
+  // For ports that stand in for a device (a replayed recording): what OpenPort
+  // was asked for, as the real port remembers it.
+  void RememberSettings(const std::string& portName, uint32_t baudRate, uint8_t parity,
+                        uint8_t dataBits);
 
  private:
   void ReleaseDescriptor();

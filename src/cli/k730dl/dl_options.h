@@ -27,7 +27,10 @@ constexpr const char* kDlUsage =
     "Runs the download console without a window: every live slot flashes IMAGE.\n"
     "Mode names follow the console's radios in order; their numbers are accepted too.\n"
     "Exit status: 0 every live slot completed, 1 a slot failed or none could start,\n"
-    "2 bad usage or a job refused before Go.\n";
+    "2 bad usage or a job refused before Go,\n"
+    "3 (with K730_REPLAY=DIR) the run did not follow the recording in DIR.\n"
+    "K730_RECORD=DIR records every serial and Palm link into DIR; K730_REPLAY=DIR\n"
+    "plays such a recording back in place of the handsets (docs/recording-format.md).\n";
 
 // Parses argv; false with a reason on bad usage.
 bool ParseDlOptions(const std::vector<std::string>& args, DlOptions& options, std::string& error);

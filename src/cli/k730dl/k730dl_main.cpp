@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "app/downloader_app.h"
@@ -21,6 +22,7 @@
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
 #include "phone/port_discovery.h"
+#include "replay/replay_session.h"
 
 namespace {
 
@@ -94,7 +96,18 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  if (options.expect > 0) {
+  // K730_REPLAY: the recordings in that directory stand in for the handsets.
+  std::shared_ptr<rec::ReplaySession> replay;
+  if (const std::string dir = rec::ReplaySession::DirectoryFromEnvironment(); !dir.empty()) {
+    replay = rec::ReplaySession::Open(dir, error);
+    if (!replay) {
+      std::fprintf(stderr, "k730dl: cannot replay: %s\n", error.c_str());
+      return 2;
+    }
+  }
+
+  // A replay's ports are in its recordings.
+  if (options.expect > 0 && !replay) {
     const int found = WaitForPorts(options.expect, options.waitSeconds);
     if (found < options.expect)
       std::fprintf(stderr, "k730dl: %d of %d modem ports present, going on\n", found,
@@ -103,10 +116,11 @@ int main(int argc, char** argv) {
 
   DownloaderApp app;  // the process's locks; no desktop registration for a runner
   TerminalView view(stdout, stderr, isatty(STDOUT_FILENO) == 1, options.yes);
-  RealPhonePlatform phone(app.ReenumerationLock());
-  RealPdaPlatform pda;
+  RealPhonePlatform phone(app.ReenumerationLock(), replay);
+  RealPdaPlatform pda(replay);
   DownloaderDialog::Options consoleOptions;
-  DownloaderDialog console(view, phone, pda, consoleOptions);
+  auto consoleOwner = std::make_unique<DownloaderDialog>(view, phone, pda, consoleOptions);
+  DownloaderDialog& console = *consoleOwner;
 
   std::atomic<bool> interrupted{false};
   std::atomic<bool> consoleEnded{false};
@@ -150,6 +164,13 @@ int main(int argc, char** argv) {
 
   bool logsWritten = true;
   if (!options.logDir.empty()) logsWritten = WriteSlotLogs(options.logDir, view);
+  // The console's end closes the last links; only then is a replay complete.
+  consoleOwner.reset();
+  if (replay && !replay->Finish()) {
+    std::fprintf(stderr, "k730dl: the run did not follow the recording in %s\n",
+                 replay->Directory().c_str());
+    return 3;
+  }
   if (view.Refused()) return 2;
   const std::optional<RunSummary> summary = view.Summary();
   if (!summary) return 1;
