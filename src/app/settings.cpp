@@ -45,7 +45,9 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
   if (!in) return false;
   std::string line;
   while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Every trailing CR belongs to the line end: no stored value can end in
+    // one, and a rewrite must not shorten a value the file already holds.
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
   return !in.bad();

@@ -75,14 +75,15 @@ bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& addres
 }
 
 uint32_t DeviceNumberFromName(std::string_view name, size_t maxDigits) {
-  uint32_t value = 0;
+  // 64 bits: a tenth digit after a 9-digit value would wrap 32 bits below the cap.
+  uint64_t value = 0;
   for (size_t i = kDeviceNumberPosition, n = 0; i < name.size() && n < maxDigits; ++i, ++n) {
     const char c = name[i];
     if (c < '0' || c > '9') break;
     value = value * 10 + static_cast<uint32_t>(c - '0');
     if (value > kNumberCap) return kNumberCap;
   }
-  return value;
+  return static_cast<uint32_t>(value);
 }
 
 int ArrivalSlot(int deviceMode, const int* comPorts, int slotCount, uint32_t deviceNumber) {

@@ -87,6 +87,8 @@ int ModeSwitch::SwitchPort(int i) {
 uint8_t ModeSwitch::SwitchExchange(uint32_t frameLength, int attempts, uint32_t timeoutMs,
                                    uint32_t settleMs) {
   uint8_t code = 0;
+  // Checked before padding: a length within 4 of 2^32 would wrap the sum.
+  if (frameLength >= kFrameBufferSize) return 0;
   const uint32_t padded = frameLength - frameLength % 4 + 4;
   if (padded > kFrameBufferSize) return 0;
   uint8_t* frame = link_.Frame();

@@ -1,5 +1,5 @@
-// Replays a fuzz target's corpus. A target reports a broken invariant by
-// aborting, so a failing input ends this test with the input's name printed
+// Replays a fuzz target's corpus (K730_FUZZ_SUITE names the target's suite). A target reports a
+// broken invariant by aborting, so a failing input ends this test with the input's name printed
 // last on stderr.
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ void Replay(const std::string& label, const std::vector<uint8_t>& input) {
   EXPECT_EQ(LLVMFuzzerTestOneInput(input.empty() ? &kEmpty : input.data(), input.size()), 0);
 }
 
-TEST(CorpusReplay, EveryCorpusInputRunsClean) {
+TEST(K730_FUZZ_SUITE, EveryInputRunsClean) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(K730_FUZZ_CORPUS_DIR)) {
     if (entry.is_regular_file()) files.push_back(entry.path());
@@ -40,7 +40,7 @@ TEST(CorpusReplay, EveryCorpusInputRunsClean) {
 
 // Degenerate inputs every target must take: nothing, one byte, runs of the
 // extreme byte values that make lengths and counts huge or zero.
-TEST(CorpusReplay, DegenerateInputsRunClean) {
+TEST(K730_FUZZ_SUITE, DegenerateInputsRunClean) {
   Replay("empty", {});
   for (const int b : {0x00, 0x01, 0x7E, 0xFF}) {
     for (const size_t length : {size_t{1}, size_t{2}, size_t{30}, size_t{257}, size_t{2000}}) {
