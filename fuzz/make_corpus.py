@@ -142,6 +142,27 @@ def pda_response_seeds():
           response(0) + ack + ack + flash)
 
 
+def usb_packet(result, data, length=None):
+    length = len(data) if length is None else length
+    return bytes([result]) + struct.pack("<H", length) + data
+
+
+def pda_usb_seeds():
+    t = "pda_response"
+    # One port function, 'psys', IN endpoint 2 and OUT endpoint 1.
+    info = bytes([1, 1, 0, 0]) + b"psys" + bytes([0, 0x21, 0, 0])
+    packets = (usb_packet(0, response(1, value(64 << 20))) + usb_packet(2, b"\x01\x00") +
+               usb_packet(0, b"") + usb_packet(0, response(1)[2:]) +
+               usb_packet(3, pattern(40, 9)) + usb_packet(4, pattern(5000, 10)))
+    write(t, "usb-psys", b"\x02" + bytes([len(info)]) + info + packets)
+    # Two functions, the wanted one second and with the same endpoint both ways.
+    info = bytes([2, 0, 0, 0]) + b"abcd" + bytes([3, 0, 0, 0]) + b"psys" + bytes([4, 0, 0, 0])
+    write(t, "usb-same-endpoint", b"\x02" + bytes([len(info)]) + info +
+          usb_packet(0, response(1, value(7))))
+    # No usable information: the transport falls back to the first bulk pair.
+    write(t, "usb-no-info", b"\x02\x50" + pattern(0x50, 11) + usb_packet(0, response(2)))
+
+
 def host_request(code, length=0, index=0, rest=b""):
     data = bytes([code]) + struct.pack(">I", length) + bytes([index]) + rest
     return data + b"\0" * (30 - len(data))
@@ -225,6 +246,7 @@ def main():
     phone_reply_seeds()
     mode_switch_seeds()
     pda_response_seeds()
+    pda_usb_seeds()
     host_file_seeds()
     device_name_seeds()
     settings_seeds()

@@ -2,9 +2,14 @@
 // and a whole partition download (DL_MODE, RAM chunks, RAM_END, the flash
 // phase) against a handheld that answers with the input.
 //
-// Input: byte 0 chooses. Even: a series of {capacity byte, 30-byte response}
-// fed to ReceiveResponse one by one. Odd: target byte, send-failure mask,
-// part length (16 bits), then the handheld's bytes for DownloadPartition.
+// Input: byte 0 % 3 chooses.
+//   0: a series of {capacity byte, 30-byte response} fed to ReceiveResponse.
+//   1: target byte, send-failure mask, part length (16 bits), then the
+//      handheld's bytes for DownloadPartition.
+//   2: a real-USB handheld: the length and bytes of its extended connection
+//      information, then its bulk IN packets as {result, 16-bit length,
+//      bytes}; the USB transport must open it as the reply allows and deliver
+//      exactly the packets' bytes, in order, to receives of varied sizes.
 
 #include <algorithm>
 #include <cstring>
@@ -15,9 +20,11 @@
 #include "fuzz_support.h"
 #include "palm_fuzz_transport.h"
 #include "pda/host_file_service.h"
+#include "pda/palm_device_map.h"
 #include "pda/partition_download.h"
 #include "pda/pda_job.h"
 #include "pda/pda_packets.h"
+#include "pda/usb_palm_transport.h"
 
 namespace {
 
@@ -110,16 +117,130 @@ void CheckDownload(fuzz::Input& input) {
   K730_FUZZ_CHECK(console.HostFiles().UsedCount() == 0);
 }
 
+// A Palm OS handheld at bus 1, address 2 played by the input.
+class InputUsbLink : public UsbDeviceLink {
+ public:
+  explicit InputUsbLink(fuzz::Input& input) : input_(input) {
+    const uint8_t length = input.Byte();
+    info_.assign(input.Rest(), input.Rest() + std::min<size_t>(length, input.RestSize()));
+    input.Skip(length);
+  }
+  int ControlIn(uint8_t requestType, uint8_t request, uint16_t, uint16_t, uint8_t* data,
+                uint16_t length, uint32_t) override {
+    K730_FUZZ_CHECK(requestType == kPalmVendorRequestType && request == kPalmGetExtConnectionInfo);
+    // An information block above 72 bytes stands for a failed request.
+    if (info_.size() > kPalmExtConnectionInfoSize) return kUsbErrorPipe;
+    const size_t n = std::min<size_t>(info_.size(), length);
+    std::copy_n(info_.begin(), n, data);
+    return static_cast<int>(n);
+  }
+  int InterfaceOfEndpoint(uint8_t endpoint) override {
+    endpoints_.inEndpoint = endpoint;
+    return 0;
+  }
+  int FirstBulkPair(int& interfaceNumber, uint8_t& in, uint8_t& out) override {
+    interfaceNumber = 0;
+    in = 0x81;
+    out = 0x02;
+    return kUsbSuccess;
+  }
+  int KernelDriverActive(int) override { return 0; }
+  int DetachKernelDriver(int) override { return kUsbSuccess; }
+  int ClaimInterface(int) override { return kUsbSuccess; }
+  int ReleaseInterface(int) override { return kUsbSuccess; }
+  int BulkTransfer(uint8_t endpoint, uint8_t* data, int length, int* transferred,
+                   uint32_t) override {
+    K730_FUZZ_CHECK(length > 0 && data != nullptr);
+    *transferred = 0;
+    if (!(endpoint & 0x80)) {
+      *transferred = length;
+      return kUsbSuccess;
+    }
+    // Once the script has run out the handheld stays silent.
+    if (input_.RestSize() == 0) return kUsbErrorTimeout;
+    static constexpr int kResults[] = {kUsbSuccess, kUsbSuccess, kUsbErrorTimeout, kUsbErrorIo,
+                                       kUsbErrorOverflow};
+    const int result = kResults[input_.Byte() % 5];
+    const size_t wanted = input_.U16();
+    const size_t n = std::min({wanted, input_.RestSize(), static_cast<size_t>(length)});
+    std::copy_n(input_.Rest(), n, data);
+    delivered.insert(delivered.end(), input_.Rest(), input_.Rest() + n);
+    input_.Skip(n);
+    *transferred = static_cast<int>(n);
+    return result;
+  }
+
+  std::vector<uint8_t> info_;
+  std::vector<uint8_t> delivered;  // every byte handed to the host, in order
+  PalmEndpoints endpoints_;
+
+ private:
+  fuzz::Input& input_;
+};
+
+class OneDeviceBus : public UsbBus {
+ public:
+  explicit OneDeviceBus(std::unique_ptr<InputUsbLink> link) : link_(std::move(link)) {}
+  std::vector<UsbDeviceId> ListDevices() override { return {UsbDeviceId{1, 2, 0x0830, 0x0061}}; }
+  std::unique_ptr<UsbDeviceLink> OpenDevice(const UsbDeviceId&, int* error) override {
+    if (!link_) *error = kUsbErrorBusy;
+    return std::move(link_);
+  }
+
+ private:
+  std::unique_ptr<InputUsbLink> link_;
+};
+
+void CheckUsb(fuzz::Input& input) {
+  auto owned = std::make_unique<InputUsbLink>(input);
+  InputUsbLink& link = *owned;
+  const std::vector<uint8_t> info = link.info_;
+
+  PalmEndpoints parsed;
+  const bool listed = info.size() <= kPalmExtConnectionInfoSize &&
+                      ParseExtConnectionInfo(info.data(), info.size(), kPalmCreatorPsys, parsed);
+  if (listed) {
+    K730_FUZZ_CHECK((parsed.inEndpoint & 0x80) && (parsed.inEndpoint & 0x7F) >= 1 &&
+                    (parsed.inEndpoint & 0x7F) <= 15);
+    K730_FUZZ_CHECK(parsed.outEndpoint >= 1 && parsed.outEndpoint <= 15);
+  }
+
+  UsbPalmTransport transport(std::make_unique<OneDeviceBus>(std::move(owned)), 1);
+  PalmUsbPort port(&transport);
+  K730_FUZZ_CHECK(port.Open(UsbPalmDeviceName(1, 2, 0x0830, 0x0061), kPalmCreatorPsys) == 1);
+  // The port function the reply names, or the interface's first bulk pair.
+  if (listed) K730_FUZZ_CHECK(link.endpoints_.inEndpoint == parsed.inEndpoint);
+
+  std::vector<uint8_t> received;
+  static constexpr uint32_t kSizes[] = {kResponseSize, 1, 7, 4096, 100, 5000};
+  std::vector<uint8_t> buffer(5000);
+  for (int quiet = 0, i = 0; quiet < 2; ++i) {
+    const uint32_t want = kSizes[i % 6];
+    const uint32_t got = port.Receive(buffer.data(), want);
+    K730_FUZZ_CHECK(got <= want);
+    received.insert(received.end(), buffer.begin(), buffer.begin() + got);
+    quiet = got == 0 && input.RestSize() == 0 ? quiet + 1 : 0;
+  }
+  K730_FUZZ_CHECK(received == link.delivered);
+  K730_FUZZ_CHECK(port.Close() == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool once = (fuzz::UseTinyTimeScale(), true);
   (void)once;
   fuzz::Input input(data, size);
-  if (input.Byte() & 1) {
-    CheckDownload(input);
-  } else {
-    CheckResponses(input);
+  switch (input.Byte() % 3) {
+    case 0:
+      CheckResponses(input);
+      break;
+    case 1:
+      CheckDownload(input);
+      break;
+    default:
+      CheckUsb(input);
+      break;
   }
   return 0;
 }
