@@ -9,6 +9,7 @@
 #   scripts/fuzz.sh                   every target
 #   scripts/fuzz.sh phone_reply ...   only these
 #
+# fuzz/dict/<target>.dict, where present, gives libFuzzer the target's tokens.
 # A failing input belongs in fuzz/corpus/<target>/ once its fault is fixed:
 # the replay tests (tests/fuzz) then run it with every test run.
 set -euo pipefail
@@ -62,9 +63,11 @@ for entry in "${selected[@]}"; do
   cp fuzz/corpus/"$target"/* "$work/$target/"
   log=$build/$target.log
   echo "=== $target: ${seconds}s, max_len $max_len ==="
+  dict=()
+  [ -f "fuzz/dict/$target.dict" ] && dict=(-dict="fuzz/dict/$target.dict")
   status=0
   "$build/bin/${target}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/$target/" \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/$target/" "${dict[@]}" \
     "$work/$target" >"$log" 2>&1 || status=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   corpus=$( (grep -o 'DONE .*corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" || true) | tail -n 1 | sed 's/.*corp: //')
