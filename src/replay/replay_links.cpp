@@ -329,7 +329,10 @@ bool ReplayPalmWatcher::Start(PalmDeviceCallback callback, bool) {
   if (thread_.joinable()) return false;
   stop_.store(false, std::memory_order_release);
   session_->WatchStarted();
-  thread_ = std::thread(&ReplayPalmWatcher::Run, this, std::move(callback));
+  std::promise<void> started;
+  std::future<void> ready = started.get_future();
+  thread_ = std::thread(&ReplayPalmWatcher::Run, this, std::move(callback), &started);
+  ready.wait();
   return true;
 }
 
@@ -340,9 +343,12 @@ void ReplayPalmWatcher::Stop() {
   thread_.join();
 }
 
-void ReplayPalmWatcher::Run(PalmDeviceCallback callback) {
+void ReplayPalmWatcher::Run(PalmDeviceCallback callback, std::promise<void>* started) {
   const std::vector<DeviceEvent>& events = session_->DeviceEvents();
-  for (size_t k = 0; k < events.size(); ++k) {
+  const size_t early = std::min(session_->EventsBeforeRun(), events.size());
+  for (size_t k = 0; k < early; ++k) callback(events[k].event, events[k].name);
+  started->set_value();
+  for (size_t k = early; k < events.size(); ++k) {
     const std::optional<uint64_t> due = session_->WaitForEvent(k, stop_);
     if (!due || !session_->SleepUntilTick(*due, stop_)) return;
     callback(events[k].event, events[k].name);

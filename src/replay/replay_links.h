@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,8 +62,10 @@ class ReplayPalmTransport : public PalmUsbTransport {
   int nextHandle_ = 1;
 };
 
-// Delivers the recorded device arrivals and removals on its own thread, each
-// at its recorded distance from the link records that came before it.
+// Delivers the recorded device arrivals and removals on its own thread: those
+// the recorded console saw before its run began before Start returns (so that
+// they precede the operator's Go, as they did), the others each at its
+// recorded distance from the link records that came before it.
 class ReplayPalmWatcher : public PalmDeviceWatcher {
  public:
   explicit ReplayPalmWatcher(std::shared_ptr<ReplaySession> session)
@@ -73,7 +76,7 @@ class ReplayPalmWatcher : public PalmDeviceWatcher {
   void Stop() override;
 
  private:
-  void Run(PalmDeviceCallback callback);
+  void Run(PalmDeviceCallback callback, std::promise<void>* started);
 
   std::shared_ptr<ReplaySession> session_;
   std::atomic<bool> stop_{false};

@@ -237,6 +237,7 @@ bool ReplaySession::LoadConsole(const std::string& path, std::string& error) {
   if (!reader.Open(path, error)) return false;
   Record record;
   RecordingReader::Status status;
+  std::optional<uint64_t> runScan;  // the first scan after watching began
   while ((status = reader.Next(record)) == RecordingReader::Status::Record) {
     if (reader.RecordsRead() > kMaxConsoleRecords) {
       error = path + ": more console records than any session makes";
@@ -249,6 +250,7 @@ bool ReplaySession::LoadConsole(const std::string& path, std::string& error) {
       const uint32_t count = PayloadU32(record, 8);
       for (uint32_t i = 0; i < count; ++i) scan.ports.push_back(PayloadI32(record, 12 + 4 * i));
       scans_.push_back(std::move(scan));
+      if (watchTime_ && !runScan) runScan = record.time;
     } else if (record.type == RecordType::Device) {
       DeviceEvent event;
       event.time = record.time;
@@ -263,6 +265,11 @@ bool ReplaySession::LoadConsole(const std::string& path, std::string& error) {
   if (status == RecordingReader::Status::Damaged) {
     error = path + ": " + reader.Error();
     return false;
+  }
+  if (watchTime_) {
+    while (eventsBeforeRun_ < events_.size() &&
+           (!runScan || events_[eventsBeforeRun_].time < *runScan))
+      ++eventsBeforeRun_;
   }
   return true;
 }

@@ -125,6 +125,10 @@ class ReplaySession {
 
   // The recorded device events, in order, and the watch start.
   const std::vector<DeviceEvent>& DeviceEvents() const { return events_; }
+  // How many of them the recorded console saw between starting to watch and
+  // its next port scan (the operator's Go): devices present before the run,
+  // which a replayed watcher reports before its start returns.
+  size_t EventsBeforeRun() const { return eventsBeforeRun_; }
   bool HasWatch() const { return watchTime_.has_value(); }
   // Waits until event k may be delivered and returns the process tick at
   // which it is due, so that it keeps its recorded distance to the link
@@ -175,6 +179,7 @@ class ReplaySession {
   std::vector<PortScan> scans_;
   size_t nextScan_ = 0;
   std::vector<DeviceEvent> events_;
+  size_t eventsBeforeRun_ = 0;
   std::optional<uint64_t> watchTime_;
   std::optional<uint64_t> watchTick_;
   std::vector<std::string> reports_;
