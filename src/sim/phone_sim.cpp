@@ -541,11 +541,11 @@ void PhoneSim::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         protocol_.ComeBack(backState);
       }
-      Dump();
       std::string error;
       if (!BringUp(error)) {
         std::fprintf(stderr, "k730-sim: COM%d cannot come back: %s\n", config_.portNumber,
                      error.c_str());
+        Dump();
         continue;
       }
       restarts_.fetch_add(1);
@@ -553,6 +553,9 @@ void PhoneSim::Run() {
         downloadRestarts_.fetch_add(1);
         if (onRestartAfterDownload_) onRestartAfterDownload_();
       }
+      // Written once the handset is back: the host's scaled waits for the
+      // port and the Palm half do not pay for two megabytes of disk writes.
+      Dump();
     }
   }
 }

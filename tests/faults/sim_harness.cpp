@@ -210,11 +210,12 @@ bool Bench::StartSim(int handsets, int firstPort, const std::vector<std::string>
          sim_->Running();
 }
 
-void Bench::StopSim() {
-  if (!sim_) return;
+int Bench::StopSim() {
+  if (!sim_) return 0;
   sim_->Signal(SIGTERM);
-  sim_->Wait(std::chrono::seconds(30));
+  const int status = sim_->Wait(std::chrono::seconds(30));
   sim_.reset();
+  return status;
 }
 
 ProcessOptions Bench::DlOptions() const {
