@@ -24,11 +24,20 @@ void UseTinyTimeScale() {
 }
 
 ScratchDir::ScratchDir(const char* tag) {
-  // Memory-backed when the system has it: the targets write files on every
-  // input, and a disk's flushes would set the pace of a fuzz run.
+  // K730_FUZZ_TMPDIR (the fuzz script's, removed after each target even when
+  // a crash skipped this destructor), else TMPDIR, else memory-backed when the
+  // system has it: the targets write files on every input, and a disk's
+  // flushes would set the pace of a fuzz run.
+  std::string root = "/tmp";
+  const char* fuzzBase = std::getenv("K730_FUZZ_TMPDIR");
   const char* base = std::getenv("TMPDIR");
-  std::string root = base && *base ? base : "/tmp";
-  if (!(base && *base) && access("/dev/shm", W_OK | X_OK) == 0) root = "/dev/shm";
+  if (fuzzBase && *fuzzBase) {
+    root = fuzzBase;
+  } else if (base && *base) {
+    root = base;
+  } else if (access("/dev/shm", W_OK | X_OK) == 0) {
+    root = "/dev/shm";
+  }
   std::string pattern = root + "/k730-fuzz-" + tag + "-XXXXXX";
   if (!mkdtemp(pattern.data())) {
     std::perror("mkdtemp");

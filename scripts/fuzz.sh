@@ -65,10 +65,15 @@ for entry in "${selected[@]}"; do
   echo "=== $target: ${seconds}s, max_len $max_len ==="
   dict=()
   [ -f "fuzz/dict/$target.dict" ] && dict=(-dict="fuzz/dict/$target.dict")
+  # The targets' scratch files, in memory where the system has it.
+  scratch_base=/tmp
+  [ -d /dev/shm ] && [ -w /dev/shm ] && scratch_base=/dev/shm
+  scratch=$(mktemp -d "$scratch_base/k730-fuzz-$target-XXXXXX")
   status=0
-  "$build/bin/${target}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/$target/" "${dict[@]}" \
+  K730_FUZZ_TMPDIR=$scratch "$build/bin/${target}_fuzzer" -max_total_time="$seconds" \
+    -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$crashes/$target/" "${dict[@]}" \
     "$work/$target" >"$log" 2>&1 || status=$?
+  rm -rf "$scratch"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   corpus=$( (grep -o 'DONE .*corp: [0-9]*/[0-9]*[a-zA-Z]*' "$log" || true) | tail -n 1 | sed 's/.*corp: //')
   files=$(find "$work/$target" -type f | wc -l)
