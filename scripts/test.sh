@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the CI build
 # (warnings are errors), AddressSanitizer+UndefinedBehaviorSanitizer and
-# ThreadSanitizer. K730_PRESETS="ci" limits the run to some of them.
+# ThreadSanitizer, then a short libFuzzer run of every fuzz target
+# (K730_FUZZ_SECONDS each, default 10; 0 skips it).
+# K730_PRESETS="ci" limits the run to some of the presets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 
+started=$SECONDS
+stage() { echo "=== $1 ($((SECONDS - started)) s since start) ==="; }
+
 presets=${K730_PRESETS:-"ci asan tsan"}
 for preset in $presets; do
-  echo "=== $preset: configure and build ==="
+  stage "$preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j 2
-  echo "=== $preset: test ==="
+  stage "$preset: test"
   ctest --preset "$preset"
 done
+
+fuzz_seconds=${K730_FUZZ_SECONDS:-10}
+if [ "$fuzz_seconds" != 0 ]; then
+  stage "fuzz: ${fuzz_seconds} s per target"
+  K730_FUZZ_SECONDS=$fuzz_seconds ./scripts/fuzz.sh
+fi
+stage "all tests passed"
