@@ -22,6 +22,7 @@
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
 #include "phone/serial_port.h"
+#include "replay/replay_session.h"
 #include "ui/console_window.h"
 #include "ui/demo_session.h"
 #include "ui/device_listing.h"
@@ -154,8 +155,18 @@ int main(int argc, char** argv) {
 
   k730::ui::QtFileDialogs dialogs;
   k730::ui::ConsoleWindow window(dialogs);
-  k730::RealPhonePlatform phone(application.ReenumerationLock());
-  k730::RealPdaPlatform pda;
+  // K730_REPLAY: recordings stand in for the handsets; divergences go to stderr.
+  std::shared_ptr<k730::rec::ReplaySession> replay;
+  if (const std::string dir = k730::rec::ReplaySession::DirectoryFromEnvironment(); !dir.empty()) {
+    std::string error;
+    replay = k730::rec::ReplaySession::Open(dir, error);
+    if (!replay) {
+      std::fprintf(stderr, "k730-downloader: cannot replay: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  k730::RealPhonePlatform phone(application.ReenumerationLock(), replay);
+  k730::RealPdaPlatform pda(replay);
   k730::DownloaderDialog::Options options;
   if (demo) {
     options.stagingDirectory = demo->Directory();
