@@ -1,5 +1,6 @@
 #include "replay/recording_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -37,8 +38,9 @@ void Warn(const std::string& text) {
 // ---------------------------------------------------------------------------
 // LinkRecorder
 
-LinkRecorder::LinkRecorder(std::string path, std::unique_ptr<RecordingWriter> writer)
-    : path_(std::move(path)), writer_(std::move(writer)) {}
+LinkRecorder::LinkRecorder(std::string path, std::unique_ptr<RecordingWriter> writer,
+                           uint64_t startTick)
+    : path_(std::move(path)), writer_(std::move(writer)), lastTime_(startTick) {}
 
 LinkRecorder::~LinkRecorder() {
   Finish();
@@ -59,8 +61,10 @@ void LinkRecorder::Append(RecordType type, const void* first, size_t firstLength
                           const void* second, size_t secondLength, bool flush) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!writer_ || !writer_->IsOpen()) return;
-  // The time is taken under the lock so that a file's times never run backwards.
-  const uint64_t time = TickCount();
+  // Taken under the lock, and never less than the record before: a process
+  // clock whose scale a test changes may step back.
+  const uint64_t time = std::max(TickCount(), lastTime_);
+  lastTime_ = time;
   if (!writer_->Append(type, time, first, firstLength, second, secondLength) ||
       (flush && !writer_->Flush())) {
     Warn(path_ + ": " + writer_->Error() + "; this link is no longer recorded");
@@ -179,7 +183,7 @@ std::unique_ptr<LinkRecorder> RecordingSession::StartLink(LinkKind kind, const s
       return nullptr;
     }
     ++sequence;
-    return std::make_unique<LinkRecorder>(path, std::move(writer));
+    return std::make_unique<LinkRecorder>(path, std::move(writer), header.startTick);
   }
   Warn(directory_ + ": no free file name for " + stem);
   return nullptr;

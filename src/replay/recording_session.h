@@ -18,7 +18,8 @@ namespace k730::rec {
 // One file being written. Safe to use from several threads.
 class LinkRecorder {
  public:
-  LinkRecorder(std::string path, std::unique_ptr<RecordingWriter> writer);
+  // startTick: the header's; no record is timed before it.
+  LinkRecorder(std::string path, std::unique_ptr<RecordingWriter> writer, uint64_t startTick);
   ~LinkRecorder();
   LinkRecorder(const LinkRecorder&) = delete;
   LinkRecorder& operator=(const LinkRecorder&) = delete;
@@ -47,6 +48,7 @@ class LinkRecorder {
   const std::string path_;
   mutable std::mutex mutex_;
   std::unique_ptr<RecordingWriter> writer_;
+  uint64_t lastTime_;
 };
 
 class RecordingSession {

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "core/clock.h"
 #include "replay/recording_format.h"
 #include "replay/recording_session.h"
 #include "replay_test_support.h"
@@ -323,6 +324,23 @@ TEST(RecordingSession, AWriteFailureStopsThatLinkOnlyAndQuietly) {
   other->Send(1, block.data(), 10);
   other->Finish();
   EXPECT_EQ(ReadRecords(other->Path()).records.size(), 1u);
+}
+
+TEST(RecordingSession, TimesNeverRunBackwardsWhenTheClockScaleChanges) {
+  TempDir dir;
+  RecordingSession session(dir.Path());
+  auto recorder = session.StartLink(LinkKind::Serial, "COM3", "COM3", 3);
+  ASSERT_TRUE(recorder);
+  const uint8_t byte = 0x7E;
+  recorder->Send(1, &byte, 1);
+  // A larger scale makes the same real time fewer protocol milliseconds.
+  SetProcessTimeScale(ProcessClock().Scale() * 1000);
+  recorder->Send(1, &byte, 1);
+  SetProcessTimeScale(TimeScaleFromEnvironment());
+  recorder->Finish();
+  const ReadBack back = ReadRecords(recorder->Path());
+  EXPECT_EQ(back.end, RecordingReader::Status::End) << back.error;
+  EXPECT_EQ(back.records.size(), 2u);
 }
 
 TEST(RecordingSession, SerialPortNamesBecomeTokensAndNumbers) {
