@@ -164,17 +164,9 @@ int main(int argc, char** argv) {
 
   bool logsWritten = true;
   if (!options.logDir.empty()) logsWritten = WriteSlotLogs(options.logDir, view);
-  // The console's end closes the last links; only then is a replay complete.
-  consoleOwner.reset();
-  if (replay && !replay->Finish()) {
-    std::fprintf(stderr, "k730dl: the run did not follow the recording in %s\n",
-                 replay->Directory().c_str());
-    return 3;
-  }
-  if (view.Refused()) return 2;
+  const bool refused = view.Refused();
   const std::optional<RunSummary> summary = view.Summary();
-  if (!summary) return 1;
-  if (!summary->slots.empty()) {
+  if (!refused && summary && !summary->slots.empty()) {
     for (const SlotOutcome& slot : summary->slots) {
       if (slot.result == SlotOutcome::Result::Completed) continue;
       std::fprintf(stderr, "k730dl: slot %d %s\n", slot.slot,
@@ -182,8 +174,17 @@ int main(int argc, char** argv) {
                        ? "not started"
                        : ("failed at " + slot.failedStep).c_str());
     }
-  } else {
+  } else if (!refused && summary) {
     std::fprintf(stderr, "k730dl: no slot could start\n");
   }
+  // The console's end closes the last links; only then is a replay complete.
+  consoleOwner.reset();
+  if (replay && !replay->Finish()) {
+    std::fprintf(stderr, "k730dl: the run did not follow the recording in %s\n",
+                 replay->Directory().c_str());
+    return 3;
+  }
+  if (refused) return 2;
+  if (!summary) return 1;
   return summary->AllCompleted() && logsWritten && !interrupted ? 0 : 1;
 }
