@@ -1,6 +1,7 @@
-// The PDA side's reading of handheld responses: the 30-byte response itself,
-// and a whole partition download (DL_MODE, RAM chunks, RAM_END, the flash
-// phase) against a handheld that answers with the input.
+// The PDA side's reading of what a handheld sends: the 30-byte response
+// itself, a whole partition download (DL_MODE, RAM chunks, RAM_END, the flash
+// phase) against a handheld that answers with the input, and the real-USB
+// transport's opening of a handheld and reading of its bulk packets.
 //
 // Input: byte 0 % 3 chooses.
 //   0: a series of {capacity byte, 30-byte response} fed to ReceiveResponse.
