@@ -1,6 +1,7 @@
 #include "pda/usb_palm_transport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +14,20 @@ namespace {
 
 constexpr uint32_t kControlTimeoutMs = 5000;
 constexpr int kReceiveBlock = 4096;  // a multiple of every bulk packet size
+
+// A device that answers every transfer with success and no bytes would keep a
+// transfer loop spinning for ever: after a transfer's time-out without a byte
+// moved, it is treated like a time-out.
+class ProgressWatch {
+ public:
+  explicit ProgressWatch(uint32_t limitMs) : limit_(std::chrono::milliseconds(limitMs)) {}
+  void Moved() { last_ = std::chrono::steady_clock::now(); }
+  bool Stalled() const { return std::chrono::steady_clock::now() - last_ > limit_; }
+
+ private:
+  std::chrono::steady_clock::duration limit_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 }  // namespace
 
@@ -195,12 +210,18 @@ void UsbPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t lengt
   if (!connection) return;
   const uint32_t timeout = connection->writeTimeoutMs;
   uint32_t total = 0;
+  ProgressWatch watch(timeout ? timeout : idleLimitMs_);
   while (total < length && !connection->closed) {
     int moved = 0;
     const int r = connection->link->BulkTransfer(
         connection->endpoints.outEndpoint, const_cast<uint8_t*>(data + total),
         static_cast<int>(length - total), &moved, timeout ? timeout : idleLimitMs_);
-    if (moved > 0) total += std::min<uint32_t>(static_cast<uint32_t>(moved), length - total);
+    if (moved > 0) {
+      total += std::min<uint32_t>(static_cast<uint32_t>(moved), length - total);
+      watch.Moved();
+    } else if (r == kUsbSuccess && watch.Stalled()) {
+      break;
+    }
     if (r == kUsbSuccess || (r == kUsbErrorTimeout && moved > 0 && timeout == 0)) continue;
     break;
   }
@@ -216,6 +237,7 @@ void UsbPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t length
   const uint32_t timeout = c.readTimeoutMs;
   uint32_t total = 0;
   std::vector<uint8_t> block;
+  ProgressWatch watch(timeout ? timeout : idleLimitMs_);
   while (total < length) {
     if (c.pendingAt < c.pending.size()) {
       const size_t n = std::min<size_t>(c.pending.size() - c.pendingAt, length - total);
@@ -234,6 +256,9 @@ void UsbPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t length
     if (moved > 0) {
       c.pending.assign(block.begin(), block.begin() + std::min(moved, kReceiveBlock));
       c.pendingAt = 0;
+      watch.Moved();
+    } else if (r == kUsbSuccess && watch.Stalled()) {
+      break;
     }
     if (r == kUsbSuccess || (r == kUsbErrorTimeout && moved > 0)) continue;
     if (moved > 0) continue;  // deliver what came before the error, then stop

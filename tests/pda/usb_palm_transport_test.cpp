@@ -220,6 +220,21 @@ TEST_F(PalmUsbTransportTest, SilentDeviceGivesAShortReceive) {
   EXPECT_EQ(received, 12u);
 }
 
+TEST_F(PalmUsbTransportTest, EmptySuccessfulTransfersEndLikeATimeOut) {
+  const int handle = Open();
+  ASSERT_GE(handle, 0);
+  device.inPackets = {std::vector<uint8_t>(5, 1)};
+  device.inError = kUsbSuccess;  // then zero-length packets, for ever
+  device.outLimit = 0;
+  device.outError = kUsbSuccess;
+  uint8_t buffer[30] = {};
+  uint32_t count = 99;
+  transport->ReceiveBytes(handle, buffer, 30, &count);
+  EXPECT_EQ(count, 5u);
+  transport->SendBytes(handle, buffer, 30, &count);
+  EXPECT_EQ(count, 0u);
+}
+
 TEST_F(PalmUsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
   const int handle = Open();
   ASSERT_GE(handle, 0);
