@@ -108,10 +108,10 @@ bool ParsePhoneFault(const std::string& text, PhoneFaults& faults, std::string& 
     faults.refuseAlwaysAt = value;
   } else if (kind == "unplug" && ParseInt(arg, value)) {
     faults.unplugAt = value;
-  } else if (kind == "garbage" && (arg.empty() || ParseInt(arg, value))) {
-    faults.garbageReplies = arg.empty() ? -1 : value;
-  } else if (kind == "truncated" && (arg.empty() || ParseInt(arg, value))) {
-    faults.truncatedReplies = arg.empty() ? -1 : value;
+  } else if (kind == "garbage" && (colon == std::string::npos || ParseInt(arg, value))) {
+    faults.garbageReplies = colon == std::string::npos ? -1 : value;
+  } else if (kind == "truncated" && (colon == std::string::npos || ParseInt(arg, value))) {
+    faults.truncatedReplies = colon == std::string::npos ? -1 : value;
   } else if (kind == "mute" && arg.empty()) {
     faults.mute = true;
   } else if (kind == "slow" && ParseInt(arg, value)) {
