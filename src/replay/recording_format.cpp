@@ -193,8 +193,13 @@ bool RecordingWriter::Create(const std::string& path, const FileHeader& header,
   buffer_.resize(kBufferSize);
   setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
   const std::vector<uint8_t> bytes = EncodeHeader(header);
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() || !Flush()) {
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+  if (!written || !Flush()) {
+    if (!written) Fail("write");
     error = path + ": " + error_;
+    // A file without a whole header would make its directory unplayable.
+    Close();
+    unlink(path.c_str());
     return false;
   }
   return true;

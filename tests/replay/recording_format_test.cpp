@@ -308,9 +308,15 @@ TEST(RecordingSession, AWriteFailureStopsThatLinkOnlyAndQuietly) {
   for (int i = 0; i < 200; ++i) failing->Send(1, block.data(), block.size());
   failing->Close(1, false);
   const bool activeAfter = failing->Active();
+  // A file whose header cannot be written is not left behind half made.
+  tight.rlim_cur = 10;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const bool headerless = session.StartLink(LinkKind::Serial, "COM7", "COM7", 7) == nullptr;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
   signal(SIGXFSZ, oldHandler);
   EXPECT_FALSE(activeAfter);
+  EXPECT_TRUE(headerless);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("serial-COM7-1.k730rec")));
   failing->Send(1, block.data(), block.size());  // nothing happens
 
   // What reached the file reads back as a recording cut short.
