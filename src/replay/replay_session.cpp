@@ -17,6 +17,8 @@ namespace {
 // A console file holds a few events per run; this many is far beyond any
 // session and keeps a damaged one from filling memory.
 constexpr size_t kMaxConsoleRecords = 100000;
+// Slots a scan can fill.
+constexpr size_t kMaxScanSlots = 6;
 // Longest single sleep of the watcher before it looks at its stop flag again.
 constexpr uint64_t kMaxSleepMicros = 50000;
 
@@ -221,6 +223,25 @@ bool ReplaySession::Index(std::string& error) {
     return a.header.startTick < b.header.startTick;
   });
   if (!consolePath.empty() && !LoadConsole(consolePath, error)) return false;
+  if (consolePath.empty()) {
+    // Without the console's file the scan is what the serial recordings name.
+    PortScan scan;
+    for (const Entry& entry : entries_) {
+      const int number = static_cast<int>(entry.header.number);
+      if (entry.header.kind == LinkKind::Serial && number > 0 &&
+          std::find(scan.ports.begin(), scan.ports.end(), number) == scan.ports.end())
+        scan.ports.push_back(number);
+    }
+    std::sort(scan.ports.begin(), scan.ports.end());
+    if (scan.ports.size() > kMaxScanSlots) scan.ports.resize(kMaxScanSlots);
+    scan.slotCount = static_cast<int>(scan.ports.size());
+    scan.lastNumber = scan.ports.empty() ? 0 : scan.ports.back();
+    scans_.push_back(std::move(scan));
+    Report(
+        "no console recording: the ports are those of the serial recordings and no Palm "
+        "device arrives",
+        false);
+  }
   for (const std::string& name : truncated)
     Report("the recording ends in the middle of a record and is played up to there: " + name,
            false);

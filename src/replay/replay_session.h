@@ -117,7 +117,8 @@ class ReplaySession {
   void SetReportSink(ReportSink sink);
 
   // The next port scan of the recording; the last one again once they run
-  // out; nullopt when none was recorded.
+  // out; nullopt when none was recorded. Without a console recording, one
+  // scan listing the ports of the serial recordings.
   std::optional<PortScan> NextScan();
   // The next unclaimed recording of a link, started; nullptr (reported)
   // when none is left.

@@ -523,6 +523,23 @@ TEST(ReplaySessionScans, GivesTheRecordedScansInOrderThenTheLastAgain) {
   }
 }
 
+TEST(ReplaySessionScans, WithoutTheConsoleFileThePortsAreThoseOfTheSerialRecordings) {
+  TempDir dir;
+  for (int port : {12, 4, 7, 4})
+    WriteRecording(dir.File("serial-COM" + std::to_string(port) + "-" +
+                            std::to_string(dir.Path().size() + port) + ".k730rec"),
+                   Header(LinkKind::Serial, static_cast<uint32_t>(port), "COM"), {});
+  WriteRecording(dir.File("palm-9-1.k730rec"), Header(LinkKind::Palm, 9, kPalm3), {});
+  auto session = OpenSession(dir.Path());
+  ASSERT_TRUE(session);
+  const auto scan = session->NextScan();
+  ASSERT_TRUE(scan);
+  EXPECT_EQ(scan->ports, (std::vector<int>{4, 7, 12}));
+  EXPECT_EQ(scan->slotCount, 3);
+  EXPECT_EQ(scan->lastNumber, 12);
+  EXPECT_TRUE(session->DeviceEvents().empty());
+}
+
 TEST(ReplayWatcher, DeliversEachEventOnceTheLinksBeforeItHavePlayed) {
   TempDir dir;
   const std::string palm4 = "\\\\?\\k730#palm-simulated-device#socket4#palm4.sock";
