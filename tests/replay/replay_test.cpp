@@ -64,6 +64,9 @@ class ReplaySerial : public ::testing::Test {
  protected:
   void Write(const std::vector<Record>& records, const std::string& name = "serial-COM3-1") {
     WriteRecording(dir_.File(name + ".k730rec"), Header(LinkKind::Serial, 3, "COM3"), records);
+    if (!std::filesystem::exists(dir_.File("console-1.k730rec")))
+      WriteRecording(dir_.File("console-1.k730rec"), Header(LinkKind::Console, 0, "console"),
+                     {ScanRec(10, 1, 3, {3})});
   }
   TempDir dir_;
 };
@@ -525,9 +528,10 @@ TEST(ReplaySessionScans, GivesTheRecordedScansInOrderThenTheLastAgain) {
 
 TEST(ReplaySessionScans, WithoutTheConsoleFileThePortsAreThoseOfTheSerialRecordings) {
   TempDir dir;
+  int sequence = 0;
   for (int port : {12, 4, 7, 4})
-    WriteRecording(dir.File("serial-COM" + std::to_string(port) + "-" +
-                            std::to_string(dir.Path().size() + port) + ".k730rec"),
+    WriteRecording(dir.File("serial-COM" + std::to_string(port) + "-" + std::to_string(++sequence) +
+                            ".k730rec"),
                    Header(LinkKind::Serial, static_cast<uint32_t>(port), "COM"), {});
   WriteRecording(dir.File("palm-9-1.k730rec"), Header(LinkKind::Palm, 9, kPalm3), {});
   auto session = OpenSession(dir.Path());
@@ -538,6 +542,8 @@ TEST(ReplaySessionScans, WithoutTheConsoleFileThePortsAreThoseOfTheSerialRecordi
   EXPECT_EQ(scan->slotCount, 3);
   EXPECT_EQ(scan->lastNumber, 12);
   EXPECT_TRUE(session->DeviceEvents().empty());
+  EXPECT_TRUE(Contains(AllReports(*session), "no console recording"));
+  EXPECT_FALSE(session->Diverged());
 }
 
 TEST(ReplayWatcher, DeliversEachEventOnceTheLinksBeforeItHavePlayed) {
