@@ -6,14 +6,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "../support/temp_dir.h"
 #include "app/downloader_app.h"
-#include "temp_dir.h"
 
 namespace k730 {
 namespace {
 
-using testing::ScopedEnv;
-using testing::TempDir;
+using test::ScopedEnv;
+using test::TempDir;
 
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -24,7 +24,7 @@ std::string FileText(const std::string& path) {
 
 TEST(FileTypes, RegistersThreeTypesAndADesktopEntryUnderTheDataHome) {
   TempDir dir;
-  ScopedEnv data("XDG_DATA_HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Path());
   const FileTypeRegistration r = RegisterFileTypes("/opt/k730/bin/k730-downloader");
   EXPECT_TRUE(r.written);
   EXPECT_EQ(r.mimePackagePath, dir / "mime/packages/k730-downloader.xml");
@@ -50,7 +50,7 @@ TEST(FileTypes, RegistersThreeTypesAndADesktopEntryUnderTheDataHome) {
 
 TEST(FileTypes, RewritesAChangedEntryAtEveryStart) {
   TempDir dir;
-  ScopedEnv data("XDG_DATA_HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Path());
   RegisterFileTypes("/old/place/k730-downloader");
   const FileTypeRegistration r = RegisterFileTypes("/new/place/k730-downloader");
   EXPECT_TRUE(r.written);
@@ -76,7 +76,7 @@ TEST(FileTypes, QuotesExecPathsThatNeedIt) {
 
 TEST(DownloaderApp, StartRegistersForTheRunningProgramAndOwnsTheLocks) {
   TempDir dir;
-  ScopedEnv data("XDG_DATA_HOME", dir.path());
+  ScopedEnv data("XDG_DATA_HOME", dir.Path());
   DownloaderApp app;
   app.InitInstance();
   EXPECT_TRUE(app.Registration().written);

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "../image/temp_dir.h"
+#include "../image/file_helpers.h"
 #include "core/byte_order.h"
 #include "image/crc32.h"
 

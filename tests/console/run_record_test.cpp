@@ -6,13 +6,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "../app/temp_dir.h"
+#include "../support/temp_dir.h"
 
 namespace k730 {
 namespace {
 
-using testing::ScopedEnv;
-using testing::TempDir;
+using test::ScopedEnv;
+using test::TempDir;
 
 std::string FileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -6,7 +6,7 @@
 #include "image/crc32.h"
 #include "image/demo_components.h"
 #include "image/image_maker.h"
-#include "temp_dir.h"
+#include "file_helpers.h"
 
 namespace k730 {
 namespace {

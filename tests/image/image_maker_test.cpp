@@ -10,7 +10,7 @@
 
 #include "core/byte_order.h"
 #include "image/crc32.h"
-#include "temp_dir.h"
+#include "file_helpers.h"
 
 namespace k730 {
 namespace {

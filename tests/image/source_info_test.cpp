@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "image/crc32.h"
-#include "temp_dir.h"
+#include "file_helpers.h"
 
 namespace k730 {
 namespace {

@@ -10,15 +10,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "../support/temp_dir.h"
 #include "pda_fakes.h"
-#include "temp_directory.h"
 
 namespace k730 {
 namespace {
 
 using test::FakeTransport;
 using test::RecordingWriter;
-using test::TempDirectory;
+using test::TempDir;
 using ::testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
 
@@ -86,7 +86,7 @@ class HostFileTest : public ::testing::Test {
     std::ofstream(dir.File(name), std::ios::binary) << data;
   }
 
-  TempDirectory dir;
+  TempDir dir;
   HostFileTable table{dir.Path()};
   FakeTransport transport;
   PalmUsbPort port{&transport};
@@ -242,7 +242,7 @@ TEST_F(HostFileTest, UnknownOpenModeFails) {
 }
 
 TEST_F(HostFileTest, NamesCannotLeaveTheDirectory) {
-  TempDirectory outside;
+  TempDir outside;
   std::ofstream(outside.File("secret"), std::ios::binary) << "s";
   ::symlink(outside.File("secret").c_str(), dir.File("link").c_str());
   ::symlink(outside.Path().c_str(), dir.File("linkdir").c_str());

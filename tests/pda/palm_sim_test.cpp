@@ -11,6 +11,7 @@
 #include <iterator>
 #include <thread>
 
+#include "../support/temp_dir.h"
 #include "core/image_view.h"
 #include "image/image_formats.h"
 #include "pda/palm_device_map.h"
@@ -19,7 +20,6 @@
 #include "pda/pda_worker.h"
 #include "pda/socket_palm_transport.h"
 #include "pda_fakes.h"
-#include "temp_directory.h"
 
 namespace k730 {
 namespace {
@@ -27,7 +27,7 @@ namespace {
 using sim::PalmDeviceSim;
 using sim::PalmSimOptions;
 using test::FakeConsole;
-using test::TempDirectory;
+using test::TempDir;
 using ::testing::ElementsAre;
 using Bytes = std::vector<uint8_t>;
 
@@ -84,9 +84,9 @@ class PalmSimTest : public ::testing::Test {
                         ".bin");
   }
 
-  TempDirectory palmDir;
-  TempDirectory dumpDir;
-  TempDirectory hostDir;
+  TempDir palmDir;
+  TempDir dumpDir;
+  TempDir hostDir;
   PalmSimOptions options;
   FakeConsole console{hostDir.Path()};
 };

@@ -12,13 +12,13 @@
 #include <iterator>
 #include <thread>
 
+#include "../support/temp_dir.h"
 #include "core/image_view.h"
 #include "pda/palm_device_map.h"
 #include "pda/partition_download.h"
 #include "pda/pda_packets.h"
 #include "pda/socket_palm_transport.h"
 #include "pda_fakes.h"
-#include "temp_directory.h"
 
 extern char** environ;
 
@@ -36,7 +36,7 @@ bool WaitForFile(const std::string& path) {
 }
 
 TEST(PalmSimProcess, PalmDevicesAtStartTakePartitions) {
-  test::TempDirectory dir;
+  test::TempDir dir;
   const std::string ports = dir.File("ports");
   const std::string palm = dir.File("palm");
   const std::string dump = dir.File("dump");

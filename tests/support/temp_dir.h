@@ -1,12 +1,15 @@
-// A scratch directory for one test, removed with everything in it.
+// Scratch directories and environment overrides for tests.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 
-namespace k730::testing {
+namespace k730::test {
 
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the test ends.
 class TempDir {
  public:
   TempDir() {
@@ -20,8 +23,20 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  const std::string& Path() const { return path_; }
+  // The directory with a trailing '/'.
+  std::string Prefix() const { return path_ + "/"; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string operator/(const std::string& name) const { return File(name); }
+
+  // Names of the entries in the directory (temporary files included).
+  std::set<std::string> Names() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(path_))
+      names.insert(e.path().filename().string());
+    return names;
+  }
 
  private:
   std::string path_;
@@ -53,4 +68,4 @@ class ScopedEnv {
   std::string old_;
 };
 
-}  // namespace k730::testing
+}  // namespace k730::test
