@@ -73,9 +73,7 @@ SocketPalmTransport::SocketPalmTransport(std::string directory, uint32_t idleLim
     : directory_(std::move(directory)), idleLimitMs_(idleLimitMs == 0 ? 1 : idleLimitMs) {}
 
 SocketPalmTransport::~SocketPalmTransport() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto& entry : connections_) ::shutdown(entry.second->fd, SHUT_RDWR);
-  connections_.clear();
+  for (const auto& connection : connections_.TakeAll()) ::shutdown(connection->fd, SHUT_RDWR);
 }
 
 int SocketPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
@@ -98,17 +96,7 @@ int SocketPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
     return -1;
   }
   auto connection = std::make_shared<Connection>(fd);
-  std::lock_guard<std::mutex> lock(mutex_);
-  const int handle = nextHandle_;
-  nextHandle_ = nextHandle_ == INT32_MAX ? 1 : nextHandle_ + 1;
-  connections_[handle] = std::move(connection);
-  return handle;
-}
-
-std::shared_ptr<SocketPalmTransport::Connection> SocketPalmTransport::Find(int handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = connections_.find(handle);
-  return it == connections_.end() ? nullptr : it->second;
+  return connections_.Add(std::move(connection));
 }
 
 void SocketPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
@@ -167,14 +155,8 @@ void SocketPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t len
 }
 
 int SocketPalmTransport::ClosePort(int handle) {
-  std::shared_ptr<Connection> connection;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = connections_.find(handle);
-    if (it == connections_.end()) return 0;
-    connection = std::move(it->second);
-    connections_.erase(it);
-  }
+  const std::shared_ptr<Connection> connection = connections_.Take(handle);
+  if (!connection) return 0;
   // Wakes a transfer still blocked on it; the descriptor closes with the last user.
   ::shutdown(connection->fd, SHUT_RDWR);
   return 1;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "pda/handle_table.h"
 #include "pda/palm_usb_port.h"
 
 namespace k730 {
@@ -33,13 +34,11 @@ class SocketPalmTransport : public PalmUsbTransport {
 
  private:
   struct Connection;
-  std::shared_ptr<Connection> Find(int handle);
+  std::shared_ptr<Connection> Find(int handle) { return connections_.Find(handle); }
 
   const std::string directory_;
   const uint32_t idleLimitMs_;
-  std::mutex mutex_;
-  std::map<int, std::shared_ptr<Connection>> connections_;
-  int nextHandle_ = 1;
+  HandleTable<Connection> connections_;
 };
 
 }  // namespace k730

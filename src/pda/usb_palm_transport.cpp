@@ -114,8 +114,7 @@ UsbPalmTransport::UsbPalmTransport(std::unique_ptr<UsbBus> bus, uint32_t idleLim
 
 UsbPalmTransport::~UsbPalmTransport() {
   // Links go before the bus whose context they belong to.
-  std::lock_guard<std::mutex> lock(mutex_);
-  connections_.clear();
+  connections_.TakeAll();
 }
 
 int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId) {
@@ -179,17 +178,7 @@ int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId
 
   auto connection = std::make_shared<Connection>(std::move(link), interfaceNumber, endpoints);
   lastOpenError_ = kUsbSuccess;
-  std::lock_guard<std::mutex> lock(mutex_);
-  const int handle = nextHandle_;
-  nextHandle_ = nextHandle_ == INT32_MAX ? 1 : nextHandle_ + 1;
-  connections_[handle] = std::move(connection);
-  return handle;
-}
-
-std::shared_ptr<UsbPalmTransport::Connection> UsbPalmTransport::Find(int handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = connections_.find(handle);
-  return it == connections_.end() ? nullptr : it->second;
+  return connections_.Add(std::move(connection));
 }
 
 void UsbPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
@@ -268,14 +257,8 @@ void UsbPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t length
 }
 
 int UsbPalmTransport::ClosePort(int handle) {
-  std::shared_ptr<Connection> connection;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = connections_.find(handle);
-    if (it == connections_.end()) return 0;
-    connection = std::move(it->second);
-    connections_.erase(it);
-  }
+  const std::shared_ptr<Connection> connection = connections_.Take(handle);
+  if (!connection) return 0;
   // A transfer still running on another thread ends at its time-out; the
   // interface is released when the last user lets go.
   connection->closed = true;

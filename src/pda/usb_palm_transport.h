@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "pda/handle_table.h"
 #include "pda/palm_usb_port.h"
 
 namespace k730 {
@@ -115,13 +116,11 @@ class UsbPalmTransport : public PalmUsbTransport {
 
  private:
   struct Connection;
-  std::shared_ptr<Connection> Find(int handle);
+  std::shared_ptr<Connection> Find(int handle) { return connections_.Find(handle); }
 
   std::unique_ptr<UsbBus> bus_;
   const uint32_t idleLimitMs_;
-  std::mutex mutex_;
-  std::map<int, std::shared_ptr<Connection>> connections_;
-  int nextHandle_ = 1;
+  HandleTable<Connection> connections_;
   std::atomic<int> lastOpenError_{0};
 };
 
