@@ -105,7 +105,6 @@ int Show(const std::string& path, size_t shown) {
 
 int Check(const std::string& dir) {
   std::string error;
-  std::vector<std::string> lines;
   std::shared_ptr<ReplaySession> session = ReplaySession::Open(dir, error);
   if (!session) {
     std::fprintf(stderr, "k730-rec: %s\n", error.c_str());
