@@ -18,11 +18,15 @@
 #include <vector>
 
 #include "cli/k730dl/dl_options.h"
-
-extern char** environ;
+#include "sim_harness.h"
 
 namespace k730 {
 namespace {
+
+using e2e::BinDir;
+using e2e::FileText;
+using e2e::Process;
+using e2e::Slice;
 
 // The scaled protocol waits must still outlast what the simulator and the
 // runner take to react on a loaded machine; sanitized builds run several
@@ -32,86 +36,6 @@ constexpr const char* kTimeScale = "0.01";
 #else
 constexpr const char* kTimeScale = "0.003";
 #endif
-
-// K730_TEST_BIN_DIR, else the test's own directory (every program lands in
-// the same bin directory).
-std::string BinDir() {
-  const char* dir = std::getenv("K730_TEST_BIN_DIR");
-  if (dir && *dir) return dir;
-  std::error_code error;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? "." : self.parent_path().string();
-}
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Slice(const std::string& text, size_t offset, size_t length = std::string::npos) {
-  return offset <= text.size() ? text.substr(offset, length) : "";
-}
-
-// A child process with its output in files.
-class Process {
- public:
-  Process(const std::vector<std::string>& argv, const std::string& cwd,
-          const std::map<std::string, std::string>& env, const std::string& outPath,
-          const std::string& errPath) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      const std::string name = entry.substr(0, entry.find('='));
-      if (!env.count(name)) environment.push_back(entry);
-    }
-    for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
-      dup2(out, 1);
-      dup2(err, 2);
-      execve(args[0], args.data(), envp.data());
-      _exit(127);
-    }
-  }
-  ~Process() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      Wait(std::chrono::seconds(10));
-    }
-  }
-  // The exit status, or -1 when the process did not end in time.
-  int Wait(std::chrono::seconds patience) {
-    if (status_ >= 0) return status_;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-      int raw = 0;
-      const pid_t done = waitpid(pid_, &raw, WNOHANG);
-      if (done == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return status_;
-      }
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  void Terminate() {
-    if (pid_ > 0 && status_ < 0) kill(pid_, SIGTERM);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 struct Components {
   std::string phone, ipl, widebin, resource;

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -58,6 +59,10 @@ struct ProcessOptions {
 class Process {
  public:
   Process(const std::vector<std::string>& argv, const ProcessOptions& options);
+  Process(const std::vector<std::string>& argv, const std::string& cwd,
+          const std::map<std::string, std::string>& env, const std::string& outPath,
+          const std::string& errPath)
+      : Process(argv, ProcessOptions{cwd, env, outPath, errPath}) {}
   // Kills and reaps a process that is still running.
   ~Process();
   Process(const Process&) = delete;
@@ -67,6 +72,7 @@ class Process {
   // The exit status (128 + signal when killed), or -1 when it did not end in time.
   int Wait(std::chrono::milliseconds patience);
   void Signal(int signal);
+  void Terminate() { Signal(SIGTERM); }
   bool Running();
 
  private:

@@ -18,10 +18,14 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "sim_harness.h"
 
 namespace k730 {
 namespace {
+
+using e2e::BinDir;
+using e2e::FileText;
+using e2e::Process;
 
 // A replay keeps the recorded run's order of events only where the real
 // latencies of that run (the simulator's, the scheduler's) stay small against
@@ -33,78 +37,6 @@ constexpr const char* kTimeScale = "0.05";
 #else
 constexpr const char* kTimeScale = "0.02";
 #endif
-
-std::string BinDir() {
-  const char* dir = std::getenv("K730_TEST_BIN_DIR");
-  if (dir && *dir) return dir;
-  std::error_code error;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? "." : self.parent_path().string();
-}
-
-std::string FileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A child process with its output in files; killed if the test leaves early.
-class Process {
- public:
-  Process(const std::vector<std::string>& argv, const std::string& cwd,
-          const std::map<std::string, std::string>& env, const std::string& out,
-          const std::string& err) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      const std::string name = entry.substr(0, entry.find('='));
-      if (!env.count(name) && name.rfind("K730_", 0) != 0) environment.push_back(entry);
-    }
-    for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (o < 0 || e < 0 || chdir(cwd.c_str()) != 0) _exit(126);
-      dup2(o, 1);
-      dup2(e, 2);
-      execve(args[0], args.data(), envp.data());
-      _exit(127);
-    }
-  }
-  ~Process() {
-    if (pid_ > 0 && status_ < 0) {
-      kill(pid_, SIGKILL);
-      Wait(std::chrono::seconds(10));
-    }
-  }
-  int Wait(std::chrono::seconds patience) {
-    if (status_ >= 0) return status_;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    for (;;) {
-      int raw = 0;
-      if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        return status_;
-      }
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  void Terminate() {
-    if (pid_ > 0 && status_ < 0) kill(pid_, SIGTERM);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 class ReplayEndToEnd : public ::testing::Test {
  protected:
