@@ -2,7 +2,7 @@
 # Installs what is missing, then builds and runs every test: the CI build
 # (warnings are errors), AddressSanitizer+UndefinedBehaviorSanitizer and
 # ThreadSanitizer, then a short libFuzzer run of every fuzz target
-# (K730_FUZZ_SECONDS each, default 10; 0 skips it).
+# (K730_FUZZ_SECONDS each, default 5; 0 skips it).
 # K730_PRESETS="ci" limits the run to some of the presets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ for preset in $presets; do
   ctest --preset "$preset"
 done
 
-fuzz_seconds=${K730_FUZZ_SECONDS:-10}
+fuzz_seconds=${K730_FUZZ_SECONDS:-5}
 if [ "$fuzz_seconds" != 0 ]; then
   stage "fuzz: ${fuzz_seconds} s per target"
   K730_FUZZ_SECONDS=$fuzz_seconds ./scripts/fuzz.sh
