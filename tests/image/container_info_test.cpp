@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "core/byte_order.h"
+#include "file_helpers.h"
 #include "image/crc32.h"
 #include "image/demo_components.h"
 #include "image/image_maker.h"
-#include "file_helpers.h"
 
 namespace k730 {
 namespace {

@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "core/byte_order.h"
-#include "image/crc32.h"
 #include "file_helpers.h"
+#include "image/crc32.h"
 
 namespace k730 {
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "image/crc32.h"
 #include "file_helpers.h"
+#include "image/crc32.h"
 
 namespace k730 {
 namespace {
