@@ -92,7 +92,7 @@ class ModeSwitchWindowTest : public QObject {
 
   void closingDuringAProcedureStopsItFirst() {
     // Real-length waits: the procedure is surely still running when Cancel comes.
-    SetProcessTimeScale(1.0);
+    const ScopedTimeScale scale(1.0);
     auto phone = StartPhone(9);
     QVERIFY(phone);
     ModeSwitchWindow window;
@@ -105,7 +105,6 @@ class ModeSwitchWindowTest : public QObject {
     QVERIFY(closed.wait(30000));
     QCOMPARE(window.result(), int(QDialog::Rejected));
     QCOMPARE(window.LastResult(), 0);
-    SetProcessTimeScale(0.001);
   }
 };
 

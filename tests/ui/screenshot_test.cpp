@@ -49,7 +49,7 @@ class ScreenshotTest : public QObject {
     const QString binDir = qEnvironmentVariable("K730_TEST_BIN_DIR");
     QVERIFY2(!binDir.isEmpty(), "K730_TEST_BIN_DIR is not set");
     // Slow enough that the middle of the run spans many repaints.
-    SetProcessTimeScale(0.01);
+    const ScopedTimeScale scale(0.01);
     DemoSession demo;
     DemoSession::Options demoOptions;
     demoOptions.binDir = binDir.toStdString();
@@ -128,7 +128,6 @@ class ScreenshotTest : public QObject {
     QVERIFY(window.grab().toImage().save(ShotPath(QStringLiteral("console-demo-done"))));
 
     window.StopConsole();
-    SetProcessTimeScale(0.001);
   }
 
   void imageMakerWithItsSourcesChosen() {

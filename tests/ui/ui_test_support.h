@@ -11,10 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/operator_prompt.h"
 #include "ui/file_dialogs.h"
 
 namespace k730::ui::test {
+
+// Sets the process clock's scale for one test and puts the previous one back
+// even when a check returns early, so one failure cannot slow the next tests.
+class ScopedTimeScale {
+ public:
+  explicit ScopedTimeScale(double scale) : previous_(ProcessClock().Scale()) {
+    SetProcessTimeScale(scale);
+  }
+  ~ScopedTimeScale() { SetProcessTimeScale(previous_); }
+  ScopedTimeScale(const ScopedTimeScale&) = delete;
+  ScopedTimeScale& operator=(const ScopedTimeScale&) = delete;
+
+ private:
+  double previous_;
+};
 
 class ScriptedFileDialogs : public FileDialogs {
  public:
