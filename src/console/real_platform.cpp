@@ -116,6 +116,12 @@ ModemPorts RealPhonePlatform::DiscoverPhonePorts() {
   return ports;
 }
 
+std::unique_ptr<SerialPort> MakeToolSerialPort() {
+  if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment())
+    return std::make_unique<rec::RecordingSerialPort>(*recording, rec::LinkKind::ModeSwitch);
+  return std::make_unique<SerialPort>();
+}
+
 std::unique_ptr<PhoneFeeder> RealPhonePlatform::CreateFeeder(OperatorPrompt& prompt) {
   return std::make_unique<RealPhoneFeeder>(prompt);
 }

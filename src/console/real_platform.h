@@ -15,6 +15,11 @@ namespace k730 {
 namespace rec {
 class ReplaySession;
 }
+class SerialPort;
+
+// A serial port for the tools that open phone ports outside the console's
+// workers (the mode-switch window): recorded when K730_RECORD is set.
+std::unique_ptr<SerialPort> MakeToolSerialPort();
 
 class RealPhonePlatform : public PhonePlatform {
  public:

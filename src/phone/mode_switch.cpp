@@ -10,7 +10,10 @@ constexpr uint32_t kMaskPollMs = 3000;
 
 }  // namespace
 
-ModeSwitch::ModeSwitch() : link_(port_, &stop_) {
+ModeSwitch::ModeSwitch() : ModeSwitch(nullptr) {}
+
+ModeSwitch::ModeSwitch(std::unique_ptr<SerialPort> port)
+    : port_(port ? std::move(port) : std::make_unique<SerialPort>()), link_(*port_, &stop_) {
   // Every frame of the switch is Flagged; the option stays off.
   codec_.SetNoLeadingFlag(0);
 }
@@ -18,14 +21,14 @@ ModeSwitch::ModeSwitch() : link_(port_, &stop_) {
 uint32_t ModeSwitch::WriteText(const char* text) {
   const size_t length = std::strlen(text);
   std::memcpy(link_.Frame(), text, length);
-  port_.Write(link_.Frame(), static_cast<uint32_t>(length));
+  port_->Write(link_.Frame(), static_cast<uint32_t>(length));
   return static_cast<uint32_t>(length);
 }
 
 bool ModeSwitch::OpenWithRetries(int tries, bool closeAfterFailure, const std::string& settings) {
   for (int i = 0; i < tries; ++i) {
-    if (port_.Open(settings) == 1 && port_.IsOpen()) return true;
-    if (closeAfterFailure) port_.Close();
+    if (port_->Open(settings) == 1 && port_->IsOpen()) return true;
+    if (closeAfterFailure) port_->Close();
     if (!link_.Pause(1000)) return false;
   }
   return false;
@@ -37,9 +40,9 @@ int ModeSwitch::SwitchPort(int i) {
   const std::string settings = PhoneSettingsString(comNumber);
   uint8_t* reply = link_.MutableReply();
 
-  port_.Setup(2048, 2048);
+  port_->Setup(2048, 2048);
   if (!link_.Pause(500) || !OpenWithRetries(10, true, settings)) {
-    port_.Close();
+    port_->Close();
     return 0;
   }
   // The phone must answer the first AT command; what it says is not examined.
@@ -48,25 +51,25 @@ int ModeSwitch::SwitchPort(int i) {
     WriteText(kAtUsbChk);
     std::memset(reply, 0, 256);
     if (!link_.Pause(1000)) break;
-    answered = port_.Read(reply, 0, kReplyBufferSize) > 0;
+    answered = port_->Read(reply, 0, kReplyBufferSize) > 0;
   }
   if (!answered) {
-    port_.Close();
+    port_->Close();
     return 0;
   }
   WriteText(kAtPstVal);
   std::memset(reply, 0, 256);
   link_.Pause(1000);
-  port_.Read(reply, 0, kReplyBufferSize);
+  port_->Read(reply, 0, kReplyBufferSize);
   link_.Pause(100);
   WriteText(kAtUsbDn);
-  port_.Close();
+  port_->Close();
 
   // The phone re-attaches in download mode.
   if (!link_.Pause(4000) || !link_.Pause(6000) || !link_.Pause(2000)) return 0;
-  port_.Setup(4096, 4096);
+  port_->Setup(4096, 4096);
   if (!OpenWithRetries(20, false, settings)) {
-    port_.Close();
+    port_->Close();
     return 0;
   }
   // The results are not examined: each step runs whatever the one before returned.
@@ -77,7 +80,7 @@ int ModeSwitch::SwitchPort(int i) {
   const uint32_t jump = static_cast<uint32_t>(codec_.BuildJump(link_.Frame()));
   SwitchExchange(jump, 10, 1000, 10);
   SwitchExchange(jump, 20, 1000, 500);
-  port_.Close();
+  port_->Close();
   const bool ended = !link_.Stopped();
   link_.Pause(5000);
   link_.Pause(3000);
@@ -98,11 +101,11 @@ uint8_t ModeSwitch::SwitchExchange(uint32_t frameLength, int attempts, uint32_t 
     // The reply time-out counts from t0, like every serial time-out never
     // shorter than a reply needs on the wire.
     const auto deadline = SerialPort::WireDeadline(timeoutMs);
-    while (!port_.HasRxCharMask() && TickCount() - t0 < kMaskPollMs) {
+    while (!port_->HasRxCharMask() && TickCount() - t0 < kMaskPollMs) {
       if (!link_.Pause(1)) return code;
     }
     std::memset(frame + frameLength, 0, padded - frameLength);
-    port_.Write(frame, padded);
+    port_->Write(frame, padded);
     if (!link_.Pause(settleMs)) return code;
 
     uint32_t n = 0;
@@ -112,12 +115,12 @@ uint8_t ModeSwitch::SwitchExchange(uint32_t frameLength, int attempts, uint32_t 
         link_.Pause(100);
         break;
       }
-      if (!port_.WaitRxCharUntil(deadline)) {
+      if (!port_->WaitRxCharUntil(deadline)) {
         if (!link_.Pause(5)) return code;
         continue;
       }
       if (!link_.Pause(20)) return code;
-      n = port_.Read(reply, 0, kReplyBufferSize);
+      n = port_->Read(reply, 0, kReplyBufferSize);
       if (n > 0) break;
       // Readable but empty: the device has gone; do not spin on it.
       if (!link_.Pause(5)) return code;

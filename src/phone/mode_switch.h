@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/clock.h"
@@ -23,6 +24,8 @@ constexpr int kSwitchButtons[8] = {1061, 1075, 1074, 1080, 1066, 1067, 1068, 106
 class ModeSwitch {
  public:
   ModeSwitch();
+  // Runs over the given port (a recording one, say); null means a plain port.
+  explicit ModeSwitch(std::unique_ptr<SerialPort> port);
   virtual ~ModeSwitch() = default;
 
   void SetBasePort(int base) { basePort_ = base; }
@@ -44,7 +47,7 @@ class ModeSwitch {
 
   // The link of the window (frame and reply buffers, port); for tests.
   PhoneLink& Link() { return link_; }
-  SerialPort& Port() { return port_; }
+  SerialPort& Port() { return *port_; }
   const PhoneFrameCodec& Codec() const { return codec_; }
 
  private:
@@ -52,7 +55,7 @@ class ModeSwitch {
   uint32_t WriteText(const char* text);
 
   int basePort_ = 0;
-  SerialPort port_;
+  std::unique_ptr<SerialPort> port_;
   PhoneFrameCodec codec_;
   StopSignal stop_;
   PhoneLink link_;

@@ -22,7 +22,7 @@ void WriteU64LE(uint8_t* p, uint64_t v) {
 
 bool KnownKind(uint8_t kind) {
   return kind >= static_cast<uint8_t>(LinkKind::Serial) &&
-         kind <= static_cast<uint8_t>(LinkKind::Console);
+         kind <= static_cast<uint8_t>(LinkKind::ModeSwitch);
 }
 
 bool KnownType(uint8_t type) {
@@ -54,6 +54,8 @@ const char* LinkKindName(LinkKind kind) {
       return "palm";
     case LinkKind::Console:
       return "console";
+    case LinkKind::ModeSwitch:
+      return "switch";
   }
   return "?";
 }

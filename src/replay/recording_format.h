@@ -29,7 +29,8 @@ constexpr size_t kRecordHeaderSize = 16;
 constexpr uint32_t kMaxPayload = 1u << 20;
 constexpr const char* kFileSuffix = ".k730rec";
 
-enum class LinkKind : uint8_t { Serial = 1, Palm = 2, Console = 3 };
+// ModeSwitch: the mode-switch window's serial port; records as Serial does.
+enum class LinkKind : uint8_t { Serial = 1, Palm = 2, Console = 3, ModeSwitch = 4 };
 
 enum class RecordType : uint8_t {
   Open = 0x01,      // i32 result, u32 1 when the link is held open after it, then the name

@@ -21,7 +21,7 @@ int RecordingSerialPort::OpenPort(const std::string& portName, uint32_t baudRate
     // Another port: its bytes go to a file of its own.
     if (recorder_) recorder_->Finish();
     token_ = token;
-    recorder_ = session_.StartLink(LinkKind::Serial, token, token, number);
+    recorder_ = session_.StartLink(kind_, token, token, number);
   }
   const int result = SerialPort::OpenPort(portName, baudRate, parity, dataBits);
   if (recorder_) recorder_->Open(result, IsOpen(), Settings().portName);

@@ -18,7 +18,10 @@ namespace k730::rec {
 // ("serial-COM3-<n>.k730rec"), from its first open to its end.
 class RecordingSerialPort : public SerialPort {
  public:
-  explicit RecordingSerialPort(RecordingSession& session) : session_(session) {}
+  // kind: Serial for the console's workers, ModeSwitch for the mode-switch
+  // window (its files are kept out of console replays).
+  explicit RecordingSerialPort(RecordingSession& session, LinkKind kind = LinkKind::Serial)
+      : session_(session), kind_(kind) {}
   ~RecordingSerialPort() override;
 
   int OpenPort(const std::string& portName, uint32_t baudRate, uint8_t parity,
@@ -33,6 +36,7 @@ class RecordingSerialPort : public SerialPort {
 
  private:
   RecordingSession& session_;
+  LinkKind kind_;
   std::string token_;  // "COM3" of the file being written
   std::unique_ptr<LinkRecorder> recorder_;
 };

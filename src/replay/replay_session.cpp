@@ -204,7 +204,12 @@ bool ReplaySession::Index(std::string& error) {
   for (const Entry& entry : all) session = std::min(session, entry.header.sessionId);
   std::vector<std::string> others;
   std::string consolePath;
+  std::vector<std::string> switches;
   for (Entry& entry : all) {
+    if (entry.header.kind == LinkKind::ModeSwitch) {
+      switches.push_back(FileName(entry.path));
+      continue;
+    }
     if (entry.header.sessionId != session) {
       others.push_back(FileName(entry.path));
       continue;
@@ -245,6 +250,11 @@ bool ReplaySession::Index(std::string& error) {
   for (const std::string& name : truncated)
     Report("the recording ends in the middle of a record and is played up to there: " + name,
            false);
+  if (!switches.empty()) {
+    std::string list;
+    for (const std::string& name : switches) list += (list.empty() ? "" : ", ") + name;
+    Report("the mode switch's recordings are not played: " + list, false);
+  }
   if (!others.empty()) {
     std::string list;
     for (const std::string& name : others) list += (list.empty() ? "" : ", ") + name;

@@ -5,7 +5,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "console/real_platform.h"
 #include "phone/mode_switch.h"
+#include "phone/serial_port.h"
 #include "ui/ui_style.h"
 
 namespace k730::ui {
@@ -87,7 +89,7 @@ void ModeSwitchWindow::StartSwitch(int index) {
   if (Busy()) return;
   const int base = BasePort();
   const int comNumber = base + index;
-  procedure_ = std::make_unique<ModeSwitch>();
+  procedure_ = std::make_unique<ModeSwitch>(MakeToolSerialPort());
   procedure_->SetBasePort(base);
   ModeSwitch* procedure = procedure_.get();
   auto result = std::make_shared<int>(0);

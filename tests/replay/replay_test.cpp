@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "pda/palm_usb_port.h"
+#include "phone/mode_switch.h"
 #include "phone/phone_frame_codec.h"
 #include "phone/phone_link.h"
 #include "phone_test_support.h"
@@ -314,6 +315,59 @@ TEST(RecordAndReplay, ASerialExchangeReplaysToTheSameRepliesAndCodes) {
     EXPECT_EQ(replayed[i].reply, recorded[i].reply);
   }
   EXPECT_TRUE(session->Finish()) << AllReports(*session);
+}
+
+TEST(RecordAndReplay, TheModeSwitchIsRecordedApartAndAReplayPassesOverIt) {
+  k730::test::TempDir ports;
+  k730::test::ScopedPortDir portDir(ports.Path());
+  TempDir recordings;
+  const ByteVector ack = {0x7E, 0x02, 0x6A, 0xD3, 0x7E};
+  PhoneFrameCodec codec;
+  auto versionExchange = [&](SerialPort& port) {
+    PhoneLink link(port);
+    EXPECT_EQ(port.Open(kCom3), 1);
+    const uint8_t code =
+        link.Exchange(static_cast<uint32_t>(codec.BuildVersion(link.Frame())), 1, kCommandSettleMs);
+    EXPECT_EQ(port.Close(), 1);
+    return code;
+  };
+
+  size_t start2Length = 0;
+  {
+    // The switch, then a worker, on the same port in one process.
+    k730::test::ScriptedPeer peer(ports.Path(), 3);
+    peer.Script({{'O', 'K', '\r', '\n'}, ack});
+    peer.Serve();
+    RecordingSession session(recordings.Path());
+    ModeSwitch modeSwitch(std::make_unique<RecordingSerialPort>(session, LinkKind::ModeSwitch));
+    ASSERT_EQ(modeSwitch.Port().Open(kCom3), 1);
+    start2Length = modeSwitch.Codec().BuildStart2(modeSwitch.Link().Frame());
+    EXPECT_EQ(modeSwitch.SwitchExchange(static_cast<uint32_t>(start2Length), 1, 500, 10), 2);
+    EXPECT_EQ(modeSwitch.Port().Close(), 1);
+    RecordingSerialPort worker(session);
+    EXPECT_EQ(versionExchange(worker), kExchangeAccepted);
+  }
+
+  // The switch's file holds its padded frame as sent.
+  RecordingReader reader;
+  std::string error;
+  ASSERT_TRUE(reader.Open(recordings.File("switch-COM3-1.k730rec"), error)) << error;
+  EXPECT_EQ(reader.Header().kind, LinkKind::ModeSwitch);
+  Record record;
+  size_t sent = 0;
+  while (reader.Next(record) == RecordingReader::Status::Record)
+    if (record.type == RecordType::Send) sent += record.payload.size() - 4;
+  EXPECT_EQ(sent, (start2Length / 4 + 1) * 4);
+
+  // No handset now: the worker's recording plays, the switch's is passed over.
+  std::filesystem::remove(ports.File("COM3"));
+  auto session = OpenSession(recordings.Path());
+  ASSERT_TRUE(session);
+  ReplaySerialPort port(session);
+  EXPECT_EQ(versionExchange(port), kExchangeAccepted);
+  EXPECT_TRUE(session->Finish()) << AllReports(*session);
+  EXPECT_TRUE(Contains(AllReports(*session), "not played: switch-COM3-1.k730rec"))
+      << AllReports(*session);
 }
 
 // ---------------------------------------------------------------------------
