@@ -593,7 +593,7 @@ bool ConsoleWindow::OpenAuxiliaryWindow(int controlId) {
 // ---------------------------------------------------------------------------
 // The form
 
-void ConsoleWindow::FormFromControls() {
+JobForm ConsoleWindow::ControlsForm() const {
   JobForm form;
   form.imagePath = path_->text().toStdString();
   auto selected = [](const auto& radios) {
@@ -605,11 +605,35 @@ void ConsoleWindow::FormFromControls() {
   form.phoneMode = selected(phoneRadios_);
   form.pdaMode = selected(pdaRadios_);
   form.comPort = portEdit_->text().toInt();
-  std::lock_guard<std::mutex> lock(formMutex_);
-  form_ = form;
+  return form;
 }
 
-void ConsoleWindow::ApplyForm(const JobForm& form) {
+void ConsoleWindow::FormFromControls() {
+  if (applyingForm_) return;
+  const JobForm shown = ControlsForm();
+  std::lock_guard<std::mutex> lock(formMutex_);
+  if (appliedGeneration_ == formGeneration_) {
+    form_ = shown;
+  } else {
+    // The console has refreshed the form since the controls were written:
+    // only what the operator changed goes on top of that newer form.
+    if (shown.imagePath != shownForm_.imagePath) form_.imagePath = shown.imagePath;
+    if (shown.deviceMode != shownForm_.deviceMode) form_.deviceMode = shown.deviceMode;
+    if (shown.phoneMode != shownForm_.phoneMode) form_.phoneMode = shown.phoneMode;
+    if (shown.pdaMode != shownForm_.pdaMode) form_.pdaMode = shown.pdaMode;
+    if (shown.comPort != shownForm_.comPort) form_.comPort = shown.comPort;
+  }
+  shownForm_ = shown;
+}
+
+void ConsoleWindow::ApplyForm() {
+  JobForm form;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(formMutex_);
+    form = form_;
+    generation = formGeneration_;
+  }
   applyingForm_ = true;
   path_->setText(QString::fromStdString(form.imagePath));
   auto select = [](auto& radios, int index) {
@@ -628,7 +652,10 @@ void ConsoleWindow::ApplyForm(const JobForm& form) {
   select(pdaRadios_, form.pdaMode);
   portEdit_->setText(QString::number(form.comPort));
   applyingForm_ = false;
-  FormFromControls();
+  shownForm_ = ControlsForm();
+  std::lock_guard<std::mutex> lock(formMutex_);
+  appliedGeneration_ = generation;
+  if (generation == formGeneration_) form_ = shownForm_;
 }
 
 JobForm ConsoleWindow::ReadForm() {
@@ -641,9 +668,10 @@ void ConsoleWindow::RefreshForm(const JobForm& form) {
     // Visible to the console's next ReadForm at once, as the controls would be.
     std::lock_guard<std::mutex> lock(formMutex_);
     form_ = form;
+    ++formGeneration_;
   }
   std::lock_guard<std::mutex> lock(pendingMutex_);
-  pendingForm_ = form;
+  formPending_ = true;
   SchedulePendingLocked();
 }
 
@@ -700,13 +728,13 @@ void ConsoleWindow::SetSlotStatusText(int slot, const std::string& text) {
 void ConsoleWindow::ApplyPendingUpdates() {
   std::array<PendingSlot, kSlotCount> slots;
   std::map<int, bool> enabled, visible;
-  std::optional<JobForm> form;
+  bool form = false;
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     slots.swap(pendingSlots_);
     enabled.swap(pendingEnabled_);
     visible.swap(pendingVisible_);
-    form.swap(pendingForm_);
+    std::swap(form, formPending_);
     batchPosted_ = false;
   }
   bool openedNow = false;
@@ -720,7 +748,7 @@ void ConsoleWindow::ApplyPendingUpdates() {
     const auto it = controls_.find(id);
     if (it != controls_.end()) it->second->setVisible(on);
   }
-  if (form) ApplyForm(*form);
+  if (form) ApplyForm();
   for (int slot = 0; slot < kSlotCount; ++slot) {
     PendingSlot& pending = slots[slot];
     QPlainTextEdit* pane = logPanes_[slot];

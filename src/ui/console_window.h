@@ -149,8 +149,10 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   QWidget* BuildButtonRow();
   void ApplyInitialStates();
   void SchedulePendingLocked();
-  void ApplyForm(const JobForm& form);
+  void ApplyForm();
+  // The operator's change: becomes the form unless a newer one is on its way.
   void FormFromControls();
+  JobForm ControlsForm() const;
   void PostCommand(int controlId);
   void RequestExit();
   void ConsoleLoopEnded(int result);
@@ -171,10 +173,16 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   int consoleResult_ = 0;
   bool closing_ = false;
 
-  // The form as the controls hold it, readable from any thread.
+  // The form, readable from any thread. The controls follow it
+  // asynchronously: a form the console refreshed is the form at once, and an
+  // operator's change made before the controls show it goes on top of it, so
+  // that neither undoes the other whatever order the GUI thread sees them in.
   mutable std::mutex formMutex_;
   JobForm form_;
-  bool applyingForm_ = false;  // GUI thread: the form is being written to the controls
+  uint64_t formGeneration_ = 0;     // forms refreshed by the console
+  uint64_t appliedGeneration_ = 0;  // the one the controls show
+  JobForm shownForm_;               // GUI thread: what the controls showed last
+  bool applyingForm_ = false;       // GUI thread: the form is being written to the controls
 
   // Updates waiting for the GUI thread.
   std::mutex pendingMutex_;
@@ -182,7 +190,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   std::array<PendingSlot, kSlotCount> pendingSlots_;
   std::map<int, bool> pendingEnabled_;
   std::map<int, bool> pendingVisible_;
-  std::optional<JobForm> pendingForm_;
+  bool formPending_ = false;
 
   // Questions of the console thread that wait for the GUI thread.
   std::mutex callMutex_;

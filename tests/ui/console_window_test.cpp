@@ -431,6 +431,54 @@ class ConsoleWindowTest : public QObject {
 
   // The console thread sits in its 8-second wait before a Palm port opens; the
   // window keeps handling events, laying out and painting meanwhile.
+  void consoleRefreshesAndOperatorChangesDoNotUndoEachOther() {
+    Rig rig;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
+    JobForm older = rig.window.ReadForm();
+    older.deviceMode = 2;  // PDA
+    older.pdaMode = 1;
+    JobForm newer = older;
+    newer.pdaMode = 3;
+    // The console refreshes again while the GUI thread is still writing the
+    // older form: the toggle of the first radio is that moment.
+    auto* radio = rig.Get<QRadioButton>(ctl::kPdaRadios[older.pdaMode]);
+    bool refreshedAgain = false;
+    JobForm readRightAfter;
+    const auto connection = connect(radio, &QRadioButton::toggled, [&](bool on) {
+      if (!on || refreshedAgain) return;
+      refreshedAgain = true;
+      rig.window.RefreshForm(newer);
+    });
+    rig.window.RefreshForm(older);
+    QTRY_VERIFY_WITH_TIMEOUT(refreshedAgain, kWait);
+    disconnect(connection);
+    QCOMPARE(rig.window.ReadForm().pdaMode, newer.pdaMode);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Get<QRadioButton>(ctl::kPdaRadios[newer.pdaMode])->isChecked(),
+                             kWait);
+    QCOMPARE(rig.window.ReadForm().pdaMode, newer.pdaMode);
+    QCOMPARE(rig.window.ReadForm().deviceMode, newer.deviceMode);
+
+    // Once the controls show the newest form, the operator's changes count again.
+    rig.Get<QRadioButton>(ctl::kPdaRadios[0])->setChecked(true);
+    QCOMPARE(rig.window.ReadForm().pdaMode, 0);
+
+    // An operator's change made after a refresh the controls do not show yet
+    // goes on top of it, and stays once they do.
+    JobForm refreshed = rig.window.ReadForm();
+    refreshed.phoneMode = 1;
+    refreshed.comPort = 42;
+    rig.window.RefreshForm(refreshed);
+    rig.Get<QRadioButton>(ctl::kPdaRadios[2])->setChecked(true);
+    JobForm expected = refreshed;
+    expected.pdaMode = 2;
+    QVERIFY(rig.window.ReadForm() == expected);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPortEdit)->text(), QStringLiteral("42"),
+                              kWait);
+    QVERIFY(rig.Get<QRadioButton>(ctl::kPdaRadios[2])->isChecked());
+    QVERIFY(rig.Get<QRadioButton>(ctl::kPhoneRadios[1])->isChecked());
+    QVERIFY(rig.window.ReadForm() == expected);
+  }
+
   void eventLoopRunsDuringTheConsolesLongWait() {
     const ScopedTimeScale scale(0.25);  // the wait lasts two real seconds
     Rig rig;
