@@ -1139,15 +1139,17 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
     return;
   }
 
-  // The slot the removed handheld arrived at (its download may have ended
-  // since). The mapping below computes a slot from the port base, which need
-  // not be the one arrival chose: the removal would then clear a slot whose
-  // own handheld is still there and leave the removed one marked attached.
+  // The slot the removed handheld is attached at (its download may have
+  // ended since). The mapping below computes a slot from the port base, which
+  // need not be the one arrival chose: the removal would then clear a slot
+  // whose own handheld is still there and leave the removed one marked
+  // attached. A slot that merely kept the name from an earlier attach (names
+  // stay after removal) is not the holder.
   int holder = kNoSlot;
   {
     std::lock_guard<std::mutex> lock(lock_);
     for (int slot = 0; slot < slotCount && slot < kSlotCount; ++slot) {
-      if (m_PdaDeviceName[slot] == name) {
+      if (m_PdaAttached[slot] && m_PdaDeviceName[slot] == name) {
         holder = slot;
         break;
       }

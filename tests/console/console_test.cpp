@@ -761,6 +761,40 @@ TEST(ConsoleDeviceChange, ArrivalAndRemovalMappings) {
   EXPECT_EQ(s.pdaDeviceName[0], PalmName(7));
 }
 
+TEST(ConsoleDeviceChange, RemovalGoesToTheSlotTheHandheldIsAttachedAt) {
+  ConsoleHarness h;
+  h.phone.SetPorts({5, 7});
+  h.Open();
+  auto snapshot = [&] {
+    h.Sync();
+    return h.console->Snapshot();
+  };
+  // Device mode PDA: handheld 7 comes and goes at slot 0, which keeps its name.
+  h.view.EditForm([](JobForm& f) {
+    f.deviceMode = mode::kPda;
+    f.comPort = 6;
+  });
+  h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
+  h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(7));
+  ConsoleSnapshot s = snapshot();
+  EXPECT_FALSE(s.pdaAttached[0]);
+  EXPECT_EQ(s.pdaDeviceName[0], PalmName(7));
+
+  // In PDA+PHONE it arrives at slot 1; its removal is slot 1's, not slot 0's.
+  h.view.EditForm([](JobForm& f) { f.deviceMode = mode::kPdaPhone; });
+  h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
+  s = snapshot();
+  ASSERT_TRUE(s.pdaAttached[1]);
+  const std::string slot0Before = h.view.Text(0);
+  h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(7));
+  s = snapshot();
+  EXPECT_FALSE(s.pdaAttached[1]);
+  EXPECT_FALSE(s.pdaAttached[0]);
+  EXPECT_TRUE(h.view.Text(1).ends_with("GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n"));
+  EXPECT_EQ(h.view.Text(0), slot0Before);
+  EXPECT_TRUE(h.view.Messages().empty());
+}
+
 TEST(ConsoleDeviceChange, OtherEventsAndOtherDevices) {
   ConsoleHarness h;
   h.phone.SetPorts({5});
