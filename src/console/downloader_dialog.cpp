@@ -1134,25 +1134,24 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
       std::lock_guard<std::mutex> lock(lock_);
       m_PdaDeviceName[slot] = name;
       m_PdaAttached[slot] = true;
+      pdaArrivalOrder_[slot] = ++pdaArrivals_;
     }
     AppendSlotLog(slot, "GOT DBT_DEVICEARRIVAL EVENT...\r\n");
     return;
   }
 
-  // The slot the removed handheld is attached at (its download may have
+  // The slot the removed handheld arrived at last (its download may have
   // ended since). The mapping below computes a slot from the port base, which
   // need not be the one arrival chose: the removal would then clear a slot
   // whose own handheld is still there and leave the removed one marked
-  // attached. A slot that merely kept the name from an earlier attach (names
-  // stay after removal) is not the holder.
+  // attached. Names stay after a removal, so an older slot may still hold it.
   int holder = kNoSlot;
   {
     std::lock_guard<std::mutex> lock(lock_);
     for (int slot = 0; slot < slotCount && slot < kSlotCount; ++slot) {
-      if (m_PdaAttached[slot] && m_PdaDeviceName[slot] == name) {
+      if (m_PdaDeviceName[slot] == name && pdaArrivalOrder_[slot] != 0 &&
+          (holder == kNoSlot || pdaArrivalOrder_[slot] > pdaArrivalOrder_[holder]))
         holder = slot;
-        break;
-      }
     }
   }
   if (holder != kNoSlot) {

@@ -246,6 +246,10 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   std::array<bool, kSlotCount> launchPending_{};  // WM_FIND_PHONE posted, launch not done
   std::array<bool, kSlotCount> pdaNothingToSend_{};
   std::array<std::string, kSlotCount> m_PdaDeviceName;
+  // When each slot last recorded an arrival (0: never), so that a removal
+  // finds where its handheld came last even if an older slot kept the name.
+  std::array<uint64_t, kSlotCount> pdaArrivalOrder_{};
+  uint64_t pdaArrivals_ = 0;
   RunState run_;
 
   // Console-thread objects.
