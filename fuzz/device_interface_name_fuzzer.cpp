@@ -87,12 +87,13 @@ void CheckNameParsers(const std::string& name) {
   if (ParseUsbPalmDeviceName(name, bus, address)) {
     K730_FUZZ_CHECK(usb);
     // The name a device at that place gets reads back to the same place and number.
-    const std::string built = UsbPalmDeviceName(bus, address, 0x0830, 0x0061);
+    const uint32_t number = DeviceNumberFromName(name);
+    const std::string built = UsbPalmDeviceName(number, bus, address, 0x0830, 0x0061);
     uint8_t bus2 = 0;
     uint8_t address2 = 0;
     K730_FUZZ_CHECK(ParseUsbPalmDeviceName(built, bus2, address2));
     K730_FUZZ_CHECK(bus2 == bus && address2 == address);
-    K730_FUZZ_CHECK(DeviceNumberFromName(built) == address);
+    K730_FUZZ_CHECK(DeviceNumberFromName(built) == number);
   }
 
   uint32_t socketNumber = 0;

@@ -208,7 +208,7 @@ def host_file_seeds():
 
 
 SIMULATED = "\\\\?\\k730#palm-simulated-device#socket"
-USB = "\\\\?\\k730#palm-os-usb-device#usb-addr-"
+USB = "\\\\?\\k730#palm-os-usb-device#usb-unit-"
 
 
 def device_params(mode, base, slots, ports):
@@ -219,12 +219,12 @@ def device_params(mode, base, slots, ports):
 def device_name_seeds():
     t = "device_interface_name"
     write(t, "simulated-arrival", device_params(0, 3, 3, [3, 4, 5]) + (SIMULATED + "4#palm4.sock").encode())
-    write(t, "usb-device", device_params(0, 1, 2, [2, 7]) + (USB + "2#bus001&vid_0830&pid_0061").encode())
+    write(t, "usb-device", device_params(0, 1, 2, [2, 7]) + (USB + "2#bus001&dev002&vid_0830&pid_0061").encode())
     write(t, "socket-file", device_params(1, 3, 1, [3]) + b"palm7.sock")
     write(t, "socket-file-zeros", device_params(1, 3, 1, [3]) + b"palm007.sock")
     write(t, "huge-number", device_params(0, 0, 6, [1, 2, 3, 4, 5, 6]) + (SIMULATED + "12345678901234#x").encode())
     write(t, "pda-mode-removal", device_params(2, 1, 6, []) + (SIMULATED + "150#palm150.sock").encode())
-    write(t, "negative-base", device_params(0, -5, 4, [-1, 0, 1]) + (USB + "255#bus255").encode())
+    write(t, "negative-base", device_params(0, -5, 4, [-1, 0, 1]) + (USB + "255#bus255&dev255").encode())
 
 
 def settings_seeds():

@@ -208,7 +208,7 @@ void CheckUsb(fuzz::Input& input) {
 
   UsbPalmTransport transport(std::make_unique<OneDeviceBus>(std::move(owned)), 1);
   PalmUsbPort port(&transport);
-  K730_FUZZ_CHECK(port.Open(UsbPalmDeviceName(1, 2, 0x0830, 0x0061), kPalmCreatorPsys) == 1);
+  K730_FUZZ_CHECK(port.Open(UsbPalmDeviceName(2, 1, 2, 0x0830, 0x0061), kPalmCreatorPsys) == 1);
   // The port function the reply names, or the interface's first bulk pair.
   if (listed) K730_FUZZ_CHECK(link.endpoints_.inEndpoint == parsed.inEndpoint);
 

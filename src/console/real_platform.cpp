@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "console/usb_sysfs.h"
 #include "core/clock.h"
 #include "core/message_queue.h"
 #include "core/slot_writer.h"
@@ -12,6 +13,7 @@
 #include "phone/image_buffer.h"
 #include "phone/phone_worker.h"
 #include "phone/port_discovery.h"
+#include "phone/serial_port.h"
 #include "replay/recording_links.h"
 #include "replay/replay_links.h"
 
@@ -154,7 +156,12 @@ int RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
 
 std::unique_ptr<PalmDeviceWatcher> RealPdaPlatform::CreateWatcher() {
   if (replay_) return std::make_unique<rec::ReplayPalmWatcher>(replay_);
-  std::unique_ptr<PalmDeviceWatcher> watcher = MakePalmDeviceWatcher();
+  // A real handheld is numbered by its handset's modem port, so that arrival
+  // finds the slot of that port.
+  std::unique_ptr<PalmDeviceWatcher> watcher =
+      MakePalmDeviceWatcher([](const std::string& usbSysName) {
+        return ModemPortBesideUsbDevice(usbSysName, PortDirectory());
+      });
   rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment();
   if (!watcher || !recording) return watcher;
   return std::make_unique<rec::RecordingPalmWatcher>(*recording, std::move(watcher));

@@ -159,6 +159,7 @@ class LibusbBus : public UsbBus {
 
 class LibusbPalmWatcher : public PalmDeviceWatcher {
  public:
+  explicit LibusbPalmWatcher(UsbDeviceNumbering numbering) : names_(std::move(numbering)) {}
   ~LibusbPalmWatcher() override { Stop(); }
 
   bool Start(PalmDeviceCallback callback, bool reportPresent) override {
@@ -207,12 +208,21 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(device, &descriptor) != 0) return 0;
     if (!IsPalmOsVendor(descriptor.idVendor)) return 0;
-    const std::string name =
-        UsbPalmDeviceName(libusb_get_bus_number(device), libusb_get_device_address(device),
-                          descriptor.idVendor, descriptor.idProduct);
-    self->callback_(
-        event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? kDeviceArrival : kDeviceRemoveComplete,
-        name);
+    const uint8_t bus = libusb_get_bus_number(device);
+    const uint8_t address = libusb_get_device_address(device);
+    uint8_t ports[8] = {};  // USB allows at most 7 tiers below the root
+    const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+    const std::string sysName = UsbSysName(bus, ports, depth > 0 ? depth : 0);
+    // Callbacks and the first listing all run on the watcher's thread.
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+      self->callback_(
+          kDeviceArrival,
+          self->names_.Arrived(bus, address, sysName, descriptor.idVendor, descriptor.idProduct));
+    } else {
+      self->callback_(
+          kDeviceRemoveComplete,
+          self->names_.Left(bus, address, sysName, descriptor.idVendor, descriptor.idProduct));
+    }
     return 0;
   }
 
@@ -234,6 +244,7 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
   libusb_context* context_ = nullptr;
   libusb_hotplug_callback_handle hotplug_{};
   PalmDeviceCallback callback_;
+  UsbPalmDeviceNames names_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -246,8 +257,8 @@ std::unique_ptr<UsbBus> MakeLibusbBus() {
   return std::make_unique<LibusbBus>(context);
 }
 
-std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher() {
-  return std::make_unique<LibusbPalmWatcher>();
+std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher(UsbDeviceNumbering numbering) {
+  return std::make_unique<LibusbPalmWatcher>(std::move(numbering));
 }
 
 }  // namespace k730

@@ -1,5 +1,6 @@
 #include "pda/palm_device_map.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/operator_prompt.h"
@@ -9,7 +10,7 @@ namespace k730 {
 namespace {
 
 constexpr std::string_view kSimulatedPrefix = R"(\\?\k730#palm-simulated-device#socket)";
-constexpr std::string_view kUsbPrefix = R"(\\?\k730#palm-os-usb-device#usb-addr-)";
+constexpr std::string_view kUsbPrefix = R"(\\?\k730#palm-os-usb-device#usb-unit-)";
 static_assert(kSimulatedPrefix.size() == kDeviceNumberPosition);
 static_assert(kUsbPrefix.size() == kDeviceNumberPosition);
 
@@ -47,10 +48,11 @@ std::string SimulatedPalmDeviceName(uint32_t number) {
   return std::string(kSimulatedPrefix) + n + "#palm" + n + ".sock";
 }
 
-std::string UsbPalmDeviceName(uint8_t bus, uint8_t address, uint16_t vendorId, uint16_t productId) {
-  char detail[48];
-  std::snprintf(detail, sizeof detail, "%u#bus%03u&vid_%04x&pid_%04x", address, bus, vendorId,
-                productId);
+std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uint16_t vendorId,
+                              uint16_t productId) {
+  char detail[64];
+  std::snprintf(detail, sizeof detail, "%u#bus%03u&dev%03u&vid_%04x&pid_%04x",
+                std::min(number, kNumberCap), bus, address, vendorId, productId);
   return std::string(kUsbPrefix) + detail;
 }
 
@@ -63,15 +65,48 @@ bool IsUsbPalmDeviceName(std::string_view name) {
 }
 
 bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& address) {
-  if (!TakeText(name, kUsbPrefix)) return false;
-  uint32_t a = 0;
+  uint32_t number = 0;
   uint32_t b = 0;
-  if (!TakeNumber(name, 255, a) || !TakeText(name, "#bus") || !TakeNumber(name, 255, b)) {
+  uint32_t a = 0;
+  if (!TakeText(name, kUsbPrefix) || !TakeNumber(name, kNumberCap, number) ||
+      !TakeText(name, "#bus") || !TakeNumber(name, 255, b) || !TakeText(name, "&dev") ||
+      !TakeNumber(name, 255, a)) {
     return false;
   }
   bus = static_cast<uint8_t>(b);
   address = static_cast<uint8_t>(a);
   return true;
+}
+
+std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount) {
+  std::string name = std::to_string(bus);
+  for (int i = 0; i < portCount; ++i) name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  return name;
+}
+
+std::string UsbPalmDeviceNames::Named(uint8_t bus, uint8_t address, const std::string& sysName,
+                                      uint16_t vendorId, uint16_t productId) const {
+  std::optional<uint32_t> number;
+  if (numbering_) number = numbering_(sysName);
+  return UsbPalmDeviceName(number.value_or(address), bus, address, vendorId, productId);
+}
+
+std::string UsbPalmDeviceNames::Arrived(uint8_t bus, uint8_t address, const std::string& sysName,
+                                        uint16_t vendorId, uint16_t productId) {
+  std::string name = Named(bus, address, sysName, vendorId, productId);
+  if (names_.size() >= kMaxRemembered) names_.erase(names_.begin());
+  names_[static_cast<uint16_t>(bus << 8 | address)] = name;
+  return name;
+}
+
+std::string UsbPalmDeviceNames::Left(uint8_t bus, uint8_t address, const std::string& sysName,
+                                     uint16_t vendorId, uint16_t productId) {
+  const auto it = names_.find(static_cast<uint16_t>(bus << 8 | address));
+  // Never seen arrive: named as an arrival would be now.
+  if (it == names_.end()) return Named(bus, address, sysName, vendorId, productId);
+  std::string name = std::move(it->second);
+  names_.erase(it);
+  return name;
 }
 
 uint32_t DeviceNumberFromName(std::string_view name, size_t maxDigits) {

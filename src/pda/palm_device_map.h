@@ -6,14 +6,17 @@
 // where the prefix tells the transport (simulated socket or real USB) and the
 // detail locates the device on that transport:
 //   simulated: \\?\k730#palm-simulated-device#socket<N>#palm<N>.sock
-//   real USB:  \\?\k730#palm-os-usb-device#usb-addr-<A>#bus<BBB>&vid_<VVVV>&pid_<PPPP>
-// N is the socket's device number (the handset's phone port number); A and
-// B are the USB device address and bus, so a real device's number is its
-// address on the bus.
+//   real USB:  \\?\k730#palm-os-usb-device#usb-unit-<U>#bus<BBB>&dev<AAA>&vid_<VVVV>&pid_<PPPP>
+// N is the socket's device number (the handset's phone port number). B and A
+// are the USB bus and device address; U is the number of the handset's phone
+// modem port (COM<U>) when the two halves were paired, else the address.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,11 +37,39 @@ constexpr int kDeviceModePda = 2;
 
 // Names of simulated devices (socket palm<N>.sock) and real USB devices.
 std::string SimulatedPalmDeviceName(uint32_t number);
-std::string UsbPalmDeviceName(uint8_t bus, uint8_t address, uint16_t vendorId, uint16_t productId);
+std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uint16_t vendorId,
+                              uint16_t productId);
 bool IsSimulatedPalmDeviceName(std::string_view name);
 bool IsUsbPalmDeviceName(std::string_view name);
 // Bus and address of a real device's name; false when the name is not one.
 bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& address);
+
+// A USB device's place as sysfs names it: "<bus>-<port>.<port>...".
+std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount);
+
+// The phone modem port (COM number) of the handset whose Palm OS half is the
+// USB device usbSysName, when one can be told; the console's slots are
+// found by that number.
+using UsbDeviceNumbering = std::function<std::optional<uint32_t>(const std::string& usbSysName)>;
+
+// Names real Palm devices as they come and go: the number is the paired modem
+// port's (else the address), and a removal carries the name its arrival had,
+// even when the modem port has gone first.
+class UsbPalmDeviceNames {
+ public:
+  explicit UsbPalmDeviceNames(UsbDeviceNumbering numbering) : numbering_(std::move(numbering)) {}
+  std::string Arrived(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
+                      uint16_t productId);
+  std::string Left(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
+                   uint16_t productId);
+
+ private:
+  std::string Named(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
+                    uint16_t productId) const;
+  static constexpr size_t kMaxRemembered = 256;
+  UsbDeviceNumbering numbering_;
+  std::map<uint16_t, std::string> names_;  // by bus << 8 | address
+};
 
 // The decimal number starting at character 37, read up to the first non-digit
 // or maxDigits digits; 0 when character 37 is not a digit. Values are capped

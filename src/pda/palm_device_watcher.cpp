@@ -137,10 +137,10 @@ std::unique_ptr<PalmDeviceWatcher> MakeDirectoryPalmWatcher(const std::string& d
   return std::make_unique<DirectoryPalmWatcher>(directory);
 }
 
-std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher() {
+std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher(UsbDeviceNumbering numbering) {
   const std::string directory = PalmDirectoryFromEnvironment();
   if (!directory.empty()) return MakeDirectoryPalmWatcher(directory);
-  return MakeUsbPalmWatcher();
+  return MakeUsbPalmWatcher(std::move(numbering));
 }
 
 }  // namespace k730

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "pda/palm_device_map.h"
+
 namespace k730 {
 
 // event is kDeviceArrival or kDeviceRemoveComplete. Called on the watcher's own
@@ -27,10 +29,11 @@ class PalmDeviceWatcher {
 
 // Watches directory for listening sockets named palm<N>.sock.
 std::unique_ptr<PalmDeviceWatcher> MakeDirectoryPalmWatcher(const std::string& directory);
-// Watches the USB bus for Palm OS handhelds (libusb hotplug).
-std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher();
+// Watches the USB bus for Palm OS handhelds (libusb hotplug), numbering each
+// by numbering (palm_device_map.h).
+std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher(UsbDeviceNumbering numbering = nullptr);
 // The one the environment asks for: K730_PALM_DIR set -> directory, else USB.
-std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher();
+std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher(UsbDeviceNumbering numbering = nullptr);
 
 // The device number of a simulated device's socket file name ("palm7.sock" -> 7);
 // false for any other name.

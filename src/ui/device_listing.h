@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "console/usb_sysfs.h"
+
 namespace k730::ui {
 
 // One line of the handset id list: which USB ids are handsets.
@@ -40,36 +42,10 @@ std::string HandsetIdsPath();
 // OS vendors alone.
 HandsetIds LoadHandsetIds();
 
-// The USB device a device node belongs to, from sysfs.
-struct UsbDeviceInfo {
-  std::string sysName;  // "1-1.4": bus and port path
-  int bus = -1;
-  int address = -1;
-  std::string vendorId;  // four hex digits
-  std::string productId;
-  std::string manufacturer;
-  std::string product;
-  std::string serial;
-  int interfaceNumber = -1;  // of the interface the node hangs off, when known
-};
-
-// The USB device above the character device node at devicePath (following
-// links), or nothing when it is not on USB (a pseudo-terminal, say).
-std::optional<UsbDeviceInfo> UsbDeviceOfNode(const std::string& devicePath,
-                                             const std::string& sysRoot = "/sys");
-
-struct ModemPortEntry {
-  int number = -1;       // n of COM<n>
-  std::string path;      // <dir>/COM<n>
-  std::string target;    // what the link points to ("" when not a link)
-  std::string node;      // the device node reached, "" when missing
-  bool present = false;  // a character device is reachable
-  std::optional<UsbDeviceInfo> usb;
-};
-
-// The COM<n> entries of portDir in ascending n.
-std::vector<ModemPortEntry> ListModemPorts(const std::string& portDir,
-                                           const std::string& sysRoot = "/sys");
+using k730::ListModemPorts;
+using k730::ModemPortEntry;
+using k730::UsbDeviceInfo;
+using k730::UsbDeviceOfNode;
 
 struct HandsetDevice {
   enum class Kind { PhoneModem, PalmOs, SimulatedPalm };

@@ -19,7 +19,7 @@ TEST(PalmDeviceName, NumberStartsAtCharacter37) {
     EXPECT_TRUE(IsSimulatedPalmDeviceName(sim));
     EXPECT_FALSE(IsUsbPalmDeviceName(sim));
   }
-  const std::string usb = UsbPalmDeviceName(3, 17, 0x0830, 0x0061);
+  const std::string usb = UsbPalmDeviceName(17, 3, 17, 0x0830, 0x0061);
   EXPECT_EQ(DeviceNumberFromName(usb), 17u);
   EXPECT_TRUE(IsUsbPalmDeviceName(usb));
   uint8_t bus = 0;
@@ -29,6 +29,40 @@ TEST(PalmDeviceName, NumberStartsAtCharacter37) {
   EXPECT_EQ(address, 17);
   EXPECT_FALSE(ParseUsbPalmDeviceName(SimulatedPalmDeviceName(3), bus, address));
   EXPECT_FALSE(ParseUsbPalmDeviceName(usb.substr(0, 39), bus, address));
+}
+
+TEST(PalmDeviceName, RealDevicesAreNumberedByTheirHandsetsModemPort) {
+  EXPECT_EQ(UsbSysName(1, nullptr, 0), "1");
+  const uint8_t ports[] = {2, 4, 1};
+  EXPECT_EQ(UsbSysName(3, ports, 3), "3-2.4.1");
+
+  std::vector<std::string> asked;
+  bool modemThere = true;
+  UsbPalmDeviceNames names([&](const std::string& sysName) -> std::optional<uint32_t> {
+    asked.push_back(sysName);
+    if (!modemThere || sysName != "1-2.4") return std::nullopt;
+    return 12;
+  });
+  const std::string paired = names.Arrived(1, 9, "1-2.4", 0x0830, 0x0061);
+  EXPECT_EQ(DeviceNumberFromName(paired), 12u);
+  uint8_t bus = 0;
+  uint8_t address = 0;
+  ASSERT_TRUE(ParseUsbPalmDeviceName(paired, bus, address));
+  EXPECT_EQ(bus, 1);
+  EXPECT_EQ(address, 9);
+  // Unpaired: the address. The removal keeps the arrival's name even when the
+  // modem port has already gone.
+  const std::string alone = names.Arrived(1, 10, "1-3", 0x0830, 0x0061);
+  EXPECT_EQ(DeviceNumberFromName(alone), 10u);
+  modemThere = false;
+  EXPECT_EQ(names.Left(1, 9, "1-2.4", 0x0830, 0x0061), paired);
+  EXPECT_EQ(names.Left(1, 10, "1-3", 0x0830, 0x0061), alone);
+  // Gone once: a second removal, or one never seen arriving, is named afresh.
+  EXPECT_EQ(DeviceNumberFromName(names.Left(1, 9, "1-2.4", 0x0830, 0x0061)), 9u);
+  EXPECT_EQ(asked, (std::vector<std::string>{"1-2.4", "1-3", "1-2.4"}));
+  // Without a numbering every device is its address.
+  UsbPalmDeviceNames plain(nullptr);
+  EXPECT_EQ(DeviceNumberFromName(plain.Arrived(2, 33, "2-1.1", 0x0830, 0x0061)), 33u);
 }
 
 TEST(PalmDeviceName, DeviceNumberEdgeCases) {

@@ -168,7 +168,8 @@ class PalmUsbTransportTest : public ::testing::Test {
     device.connectionInfo = ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}});
   }
   int Open(uint8_t address = 9) {
-    return transport->OpenPort(UsbPalmDeviceName(1, address, 0x0830, 0x0061), kPalmCreatorPsys);
+    return transport->OpenPort(UsbPalmDeviceName(address, 1, address, 0x0830, 0x0061),
+                               kPalmCreatorPsys);
   }
 
   FakeDevice device;

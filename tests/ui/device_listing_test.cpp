@@ -69,6 +69,34 @@ void AddUsbModem(const Tree& t, const std::string& sysName, const std::string& v
 
 }  // namespace
 
+TEST(ModemPorts, AHandheldIsPairedWithTheModemBehindTheSameHub) {
+  Tree t;
+  AddUsbModem(t, "1-1.4.1", "1234", "5678", "/dev/null", "ttyACM0");
+  t.Link("ports/COM3", "/dev/null");
+  AddUsbModem(t, "1-1.5.1", "1234", "5678", "/dev/zero", "ttyACM1");
+  t.Link("ports/COM4", "/dev/zero");
+  // A hub with two modems cannot tell which is the handheld's.
+  AddUsbModem(t, "1-1.7.1", "1234", "5678", "/dev/full", "ttyACM2");
+  t.Link("ports/COM5", "/dev/full");
+  AddUsbModem(t, "1-1.7.3", "1234", "5678", "/dev/random", "ttyACM3");
+  t.Link("ports/COM6", "/dev/random");
+  // One modem with two port links: its lowest number.
+  AddUsbModem(t, "1-1.8.1", "1234", "5678", "/dev/urandom", "ttyACM4");
+  t.Link("ports/COM9", "/dev/urandom");
+  t.Link("ports/COM7", "/dev/urandom");
+
+  const std::string ports = t.Path("ports");
+  const std::string sys = t.Path("sys");
+  EXPECT_EQ(k730::ModemPortBesideUsbDevice("1-1.4.2", ports, sys), 3u);
+  EXPECT_EQ(k730::ModemPortBesideUsbDevice("1-1.5.3", ports, sys), 4u);
+  EXPECT_EQ(k730::ModemPortBesideUsbDevice("1-1.8.2", ports, sys), 7u);
+  EXPECT_FALSE(k730::ModemPortBesideUsbDevice("1-1.7.2", ports, sys));
+  EXPECT_FALSE(k730::ModemPortBesideUsbDevice("1-1.6.2", ports, sys));  // no modem there
+  EXPECT_FALSE(k730::ModemPortBesideUsbDevice("1-1", ports, sys));      // not below a hub
+  EXPECT_FALSE(k730::ModemPortBesideUsbDevice("1-1.4.1", ports, sys));  // the modem itself
+  EXPECT_FALSE(k730::ModemPortBesideUsbDevice("1-1.4.2", t.Path("none"), sys));
+}
+
 TEST(HandsetIds, ParsesKindsWildcardsAndReportsBadLines) {
   std::vector<std::string> errors;
   const HandsetIds ids = ParseHandsetIds(
