@@ -131,6 +131,8 @@ ImageMakerWindow::ImageMakerWindow(FileDialogs& dialogs, OperatorPrompt& prompt,
     : QDialog(parent), dialogs_(dialogs), prompt_(prompt) {
   Build();
   InitFields();
+  // Every control, the pickers' inner editors included.
+  for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 }
 
 ImageMakerWindow::~ImageMakerWindow() = default;
@@ -341,6 +343,25 @@ void ImageMakerWindow::MakeFile() {
                }
                Q_EMIT workFinished();
              });
+}
+
+bool ImageMakerWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (Busy()) {
+    switch (event->type()) {
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::Wheel:
+      case QEvent::InputMethod:
+        return true;
+      default:
+        break;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void ImageMakerWindow::accept() {

@@ -89,6 +89,11 @@ class ImageMakerWindow : public QDialog {
   void accept() override;
   void reject() override;
 
+ protected:
+  // Input to the controls is ignored while Busy(): the fields are written
+  // back when the work ends, which would drop whatever was typed meanwhile.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  Q_SIGNALS:
   // After a source was read or an operation ended (the window may be closed).
   void workFinished();

@@ -213,6 +213,28 @@ class ImageMakerWindowTest : public QObject {
     QVERIFY(!window.Maker().IsChosen(SourceKind::Phone));
   }
 
+  void inputWhileASourceIsReadIsIgnoredNotLostLater() {
+    WriteComponents();
+    ScriptedFileDialogs dialogs;
+    RecordingPrompt prompt;
+    ImageMakerWindow window(dialogs, prompt);
+    window.show();
+    auto* version = Control<QLineEdit>(&window, imc::kVersion);
+    dialogs.Answer(Path(kDemoWidebinName));
+    QTest::mouseClick(Control<QPushButton>(&window, imc::kWidebin), Qt::LeftButton);
+    QVERIFY(window.Busy());  // ends only when the GUI thread hears of it
+    QTest::keyClicks(version, QStringLiteral("77"));
+    QCOMPARE(version->text(), QStringLiteral("10"));
+    QTest::mouseClick(Control<QRadioButton>(&window, imc::kSplit), Qt::LeftButton);
+    QVERIFY(!Control<QRadioButton>(&window, imc::kSplit)->isChecked());
+    QVERIFY(WaitIdle(window));
+    QVERIFY(window.Maker().IsChosen(SourceKind::Widebin));
+    QCOMPARE(version->text(), QStringLiteral("10"));
+    // Once idle, the controls take input again.
+    QTest::keyClicks(version, QStringLiteral("7"));
+    QCOMPARE(version->text(), QStringLiteral("107"));
+  }
+
   void makeImgWritesTheUnitedBinaryAndClosesWithOk() {
     WriteComponents();
     QFile::remove(Path(QStringLiteral("TOVA_Korvan_release.img")));
