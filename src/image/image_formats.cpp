@@ -38,8 +38,19 @@ const char* DescribeFormatError(FormatError error) {
       return "widebin is shorter than its 131072-byte SmallRom part";
     case FormatError::TrailerTooShort:
       return "phone binary is shorter than its 36-byte trailer";
+    case FormatError::NotBackToBack:
+      return "the PDA components are not stored one after another";
   }
   return "unknown error";
+}
+
+bool EntriesBackToBack(const ImageHeader& header, int first, int last) {
+  for (int k = first + 1; k <= last; ++k) {
+    const ComponentEntry& before = header.entries[k - 1];
+    if (static_cast<uint64_t>(before.offset) + before.length != header.entries[k].offset)
+      return false;
+  }
+  return true;
 }
 
 FormatError ReadImageHeader(const uint8_t* data, size_t length, int entryCount,
@@ -123,6 +134,7 @@ FormatError SplitUnitedBinary(const uint8_t* data, size_t length, UnitedBinarySp
   const uint64_t bodyLength = static_cast<uint64_t>(pdaTotal) - kPdaHeaderSize;
   if (pieces > bodyLength || !RangeFits(ipl.offset, bodyLength, length))
     return FormatError::EntryOutOfBounds;
+  if (!EntriesBackToBack(united, 1, 3)) return FormatError::NotBackToBack;
 
   ImageHeader pda;
   pda.headerSize = united.headerSize - kComponentEntrySize;

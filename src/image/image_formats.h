@@ -68,6 +68,7 @@ enum class FormatError {
   EntryOutOfBounds,  // a component lies (partly) beyond the end of the data
   WidebinTooShort,   // a widebin or entry 1 shorter than the 131,072-byte SmallRom part
   TrailerTooShort,   // a phone binary shorter than its 36-byte trailer
+  NotBackToBack,     // the PDA components do not follow each other as their lengths say
 };
 
 // Text an operator can read, e.g. "header size 300 is neither 256 nor 212".
@@ -78,6 +79,11 @@ struct ByteRange {
   uint32_t length = 0;
   bool operator==(const ByteRange&) const = default;
 };
+
+// True when entries first..last each start where the one before ends: the PDA
+// body is copied in one run and its entries rebuilt from their lengths, which
+// only describes the same bytes then.
+bool EntriesBackToBack(const ImageHeader& header, int first, int last);
 
 // Reads a header with 3 or 4 entries. Fails with TooShort when the data is
 // shorter than 212 or 256 bytes; checks nothing else (see CheckImageHeader).

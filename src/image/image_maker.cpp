@@ -369,6 +369,8 @@ MakeResult ImageMaker::CombineTo(const std::string& outputPath) {
                           source.entries[1].length + source.entries[2].length;
   if (pieces > source.totalSize - kPdaHeaderSize)
     return Refuse(pda.Path() + ": its components run past the total size in its header");
+  if (source.entries[0].offset != kPdaHeaderSize || !EntriesBackToBack(source, 0, 2))
+    return Refuse(pda.Path() + ": its components are not stored one after another");
 
   ImageHeader united = unitedHeader;
   united.headerSize = kUnitedHeaderSize;

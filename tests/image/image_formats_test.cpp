@@ -124,6 +124,12 @@ TEST(ImageFormats, HostileHeadersAreRefusedWithoutReadingPastTheData) {
   auto longTotal = patched(76, static_cast<uint32_t>(good.size()) + 5000);
   EXPECT_EQ(SplitUnitedBinary(longTotal.data(), longTotal.size(), split),
             FormatError::EntryOutOfBounds);
+  // PDA components that do not follow each other: the body copied in one run
+  // would not hold them where the rebuilt entries say.
+  ASSERT_EQ(ReadU32LE(&good[200]), 256u + 64 + 100);
+  auto overlapping = patched(200, 256 + 64 + 100 - 1);
+  EXPECT_EQ(SplitUnitedBinary(overlapping.data(), overlapping.size(), split),
+            FormatError::NotBackToBack);
   // A total size too small for the pieces it must contain.
   auto shortTotal = patched(76, 300);
   EXPECT_EQ(SplitUnitedBinary(shortTotal.data(), shortTotal.size(), split),

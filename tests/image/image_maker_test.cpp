@@ -367,6 +367,8 @@ TEST_F(ImageMakerTest, CombineRefusesPdaImagesThatAreNotSound) {
       {"total size beyond the file", patched(76, 813)},
       {"total size below the header", patched(76, 100)},
       {"pieces beyond the total size", patched(204, 301)},
+      {"components not one after another", patched(156, ReadU32LE(&pda[156]) + 1)},
+      {"first component not right after the header", patched(112, 213)},
   };
   const ImageHeader before = maker.pdaHeader;
   for (const auto& [what, bytes] : bad) {
