@@ -14,9 +14,36 @@ bool RangeFits(uint64_t offset, uint64_t length, size_t dataLength) {
 
 }  // namespace
 
+namespace {
+
+bool ValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80             ? 1
+                          : (lead & 0xE0) == 0xC0 ? 2
+                          : (lead & 0xF0) == 0xE0 ? 3
+                          : (lead & 0xF8) == 0xF0 ? 4
+                                                  : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace
+
 void SetTextField(std::array<char, kTextFieldSize>& field, const std::string& text) {
   field.fill('\0');
-  std::memcpy(field.data(), text.data(), std::min<size_t>(text.size(), kTextFieldSize - 1));
+  size_t length = std::min<size_t>(text.size(), kTextFieldSize - 1);
+  // Text that is UTF-8 (what the window and a UTF-8 shell give) is cut
+  // between characters, not inside one; other 8-bit text is cut at the limit.
+  if (length < text.size() && ValidUtf8(text)) {
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  }
+  std::memcpy(field.data(), text.data(), length);
 }
 
 std::string TextField(const std::array<char, kTextFieldSize>& field) {

@@ -54,6 +54,22 @@ TEST(ImageFormats, HeaderFieldsSitAtTheirAbsolutePositions) {
   EXPECT_EQ(TextField(back.versionText), "10");
 }
 
+TEST(ImageFormats, TextFieldsKeep31BytesAndNeverHalfACharacter) {
+  std::array<char, kTextFieldSize> field{};
+  SetTextField(field, std::string(40, 'v'));
+  EXPECT_EQ(TextField(field), std::string(31, 'v'));
+  EXPECT_EQ(field[31], '\0');
+  std::string hangul;
+  for (int k = 0; k < 11; ++k) hangul += "\xEA\xB0\x80";  // 33 bytes of UTF-8
+  SetTextField(field, hangul);
+  EXPECT_EQ(TextField(field), hangul.substr(0, 30));
+  SetTextField(field, hangul.substr(0, 30));
+  EXPECT_EQ(TextField(field), hangul.substr(0, 30));
+  // Text in a single-byte code page is not UTF-8: cut at the limit.
+  SetTextField(field, std::string(40, '\xE9'));
+  EXPECT_EQ(TextField(field), std::string(31, '\xE9'));
+}
+
 TEST(ImageFormats, SplitBuildsThePdaImageOfTheExample) {
   // Phone 0 bytes long is allowed; entries 1-3 of 100, 200 and 300 bytes.
   std::vector<uint8_t> file = MakeUnited(64, 100, 200, 300);
