@@ -150,6 +150,10 @@ bool OutputFile::Create(const std::string& finalPath) {
     std::string candidate = finalPath + suffix;
     const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
+      // A file replaced keeps its permissions, as one written over would.
+      struct stat existing {};
+      if (::stat(finalPath.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        ::fchmod(fd, existing.st_mode & 07777);
       fd_ = fd;
       tempPath_ = std::move(candidate);
       return true;

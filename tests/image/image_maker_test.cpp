@@ -380,6 +380,19 @@ TEST_F(ImageMakerTest, CombineRefusesPdaImagesThatAreNotSound) {
   }
 }
 
+TEST_F(ImageMakerTest, AnOutputWrittenOverKeepsItsPermissions) {
+  ChooseComponents();
+  const std::string out = dir / "out/x.img";
+  WriteFile(out, {'o', 'l', 'd'});
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  const MakeResult r = maker.MakeImgTo(out);
+  ASSERT_EQ(r.outcome, MakeOutcome::Finished) << r.reason;
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_GT(st.st_size, 3);
+}
+
 TEST_F(ImageMakerTest, SourcesThatChangedOrVanishedLeaveNoOutputAndKeepTheOldOne) {
   ChooseComponents();
   const std::string out = dir / "out/x.img";
