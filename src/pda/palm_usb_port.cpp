@@ -26,7 +26,7 @@ class NoPalmTransport : public PalmUsbTransport {
 };
 
 // How long a link may stay silent before a transfer without a time-out of its
-// own gives up: 20 s, scaled like every other wait, but never under a second
+// own gives up: a minute, scaled like every other wait, but never under a second
 // so that a busy machine is not taken for a lost device.
 uint32_t IdleLimitMs() {
   const uint64_t scaled = ProcessClock().RealMicros(kPalmIdleLimitMs) / 1000;

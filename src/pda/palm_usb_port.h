@@ -41,8 +41,10 @@ class PalmUsbTransport {
 };
 
 // Protocol milliseconds of silence after which a transfer without a time-out
-// of its own takes the device for gone.
-constexpr uint32_t kPalmIdleLimitMs = 20000;
+// of its own takes the device for gone. Such transfers would otherwise wait
+// for ever on a handheld that hangs; a minute is far beyond any erase or
+// formatting step between two of its messages.
+constexpr uint32_t kPalmIdleLimitMs = 60000;
 
 // The transport the environment asks for: the simulated sockets in
 // K730_PALM_DIR when that is set, else libusb.

@@ -18,7 +18,7 @@ class SocketPalmTransport : public PalmUsbTransport {
  public:
   // A link that stays silent for idleLimitMs real milliseconds ends a transfer
   // that has no time-out of its own (the device is taken to be gone).
-  static constexpr uint32_t kDefaultIdleLimitMs = 20000;  // real milliseconds
+  static constexpr uint32_t kDefaultIdleLimitMs = 60000;  // real milliseconds
 
   explicit SocketPalmTransport(std::string directory, uint32_t idleLimitMs = kDefaultIdleLimitMs);
   ~SocketPalmTransport() override;

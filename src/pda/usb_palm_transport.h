@@ -100,7 +100,7 @@ bool ParseExtConnectionInfo(const uint8_t* reply, size_t length, uint32_t creato
 
 class UsbPalmTransport : public PalmUsbTransport {
  public:
-  static constexpr uint32_t kDefaultIdleLimitMs = 20000;  // real milliseconds
+  static constexpr uint32_t kDefaultIdleLimitMs = 60000;  // real milliseconds
   explicit UsbPalmTransport(std::unique_ptr<UsbBus> bus,
                             uint32_t idleLimitMs = kDefaultIdleLimitMs);
   ~UsbPalmTransport() override;
