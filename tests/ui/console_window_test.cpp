@@ -431,6 +431,39 @@ class ConsoleWindowTest : public QObject {
 
   // The console thread sits in its 8-second wait before a Palm port opens; the
   // window keeps handling events, laying out and painting meanwhile.
+  void everyJobsFilterKeepsItsEntriesAndPatternsInTheDialogsSyntax() {
+    int dialogs = 0;
+    for (int device = 0; device < 3; ++device) {
+      for (int phone = -1; phone < 5; ++phone) {
+        for (int pda = -1; pda < 8; ++pda) {
+          const BrowseChoice choice = BrowseDialogFor(device, phone, pda);
+          if (!choice.dialog) continue;
+          ++dialogs;
+          const QStringList pipes = QString::fromStdString(choice.dialog->filter).split('|');
+          const QStringList entries = QtFilterFromPipes(choice.dialog->filter).split(";;");
+          QCOMPARE(entries.size(), (pipes.size() - 2) / 2);
+          for (qsizetype k = 0; k < entries.size(); ++k) {
+            const QString& caption = pipes[2 * k];
+            QStringList patterns;
+            for (const QString& p : pipes[2 * k + 1].split(';', Qt::SkipEmptyParts))
+              patterns << (p == QLatin1String("*.*") ? QStringLiteral("*") : p);
+            // The dialog reads the patterns from the entry's last parentheses,
+            // and shows the caption before them unchanged.
+            const QString& entry = entries[k];
+            const qsizetype open = entry.lastIndexOf('(');
+            QVERIFY2(open > 0 && entry.endsWith(')'), qPrintable(entry));
+            QCOMPARE(entry.mid(open + 1, entry.size() - open - 2), patterns.join(' '));
+            QVERIFY2(caption.startsWith(entry.left(open)), qPrintable(entry));
+          }
+        }
+      }
+    }
+    QVERIFY(dialogs >= 8);
+    // The one filter whose pattern has no dot.
+    QVERIFY(QtFilterFromPipes(BrowseDialogFor(2, -1, 0).dialog->filter)
+                .contains(QStringLiteral("(*smallrom)")));
+  }
+
   void consoleRefreshesAndOperatorChangesDoNotUndoEachOther() {
     Rig rig;
     QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
