@@ -52,6 +52,11 @@ inline uint64_t TickCount() {
 }
 void Yield();
 
+// Favours the calling thread over normal ones (one step of niceness), as a
+// worker whose link waits are short and timed wants. Without the privilege
+// the thread keeps its priority; false then.
+bool RaiseCurrentThreadPriority();
+
 // A stop request that interrupts waits, so a worker can be ended without
 // sitting out a long fixed pause first.
 class StopSignal {

@@ -44,6 +44,7 @@ bool CPhone::PostThreadMessage(uint32_t id, uintptr_t wParam, intptr_t lParam) {
 }
 
 void CPhone::ThreadMain(std::promise<void>* started) {
+  RaiseCurrentThreadPriority();
   StartHook();
   started->set_value();
   Message message;
