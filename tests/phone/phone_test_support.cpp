@@ -58,10 +58,16 @@ std::string Describe(const std::vector<Event>& events) {
   return out.str();
 }
 
+std::vector<uint64_t> RecordingSink::Ticks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ticks_;
+}
+
 bool RecordingSink::PostMessage(uint32_t id, uintptr_t wParam, intptr_t lParam) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back({id, wParam, lParam});
+    ticks_.push_back(TickCount());
   }
   arrived_.notify_all();
   return true;

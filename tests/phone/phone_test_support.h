@@ -62,6 +62,8 @@ class RecordingSink : public MessageSink {
  public:
   bool PostMessage(uint32_t id, uintptr_t wParam, intptr_t lParam) override;
   std::vector<Event> Events() const;
+  // The process clock's tick at which each event arrived, in the same order.
+  std::vector<uint64_t> Ticks() const;
   // Waits (real time, generous bound) until an event with id has arrived.
   bool WaitFor(uint32_t id, int seconds = 60);
 
@@ -69,6 +71,7 @@ class RecordingSink : public MessageSink {
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<Event> events_;
+  std::vector<uint64_t> ticks_;
 };
 
 // Answers every question with a fixed answer and keeps what was shown.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/byte_order.h"
@@ -330,6 +331,24 @@ TEST_F(PhoneWorkerTest, TwoHandsetsRestartOneAtATimeAndBothFinish) {
   ASSERT_TRUE(test::WaitUntil([&] { return a.Finished() && b.Finished(); }, 240));
   std::vector<Event> slot0, slot1;
   for (const Event& e : sink.Events()) (e.lParam == 0 ? slot0 : slot1).push_back(e);
+  // Both restarted at about the same time, but only one at a time may wait
+  // for its port to come back (16 s, then 2 s, then the reopen): the second
+  // reopened at least 18 s of protocol time after the first.
+  const std::vector<Event> events = sink.Events();
+  const std::vector<uint64_t> ticks = sink.Ticks();
+  uint64_t reopened[2] = {0, 0};
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    // The first "port opened" after the restart of each slot.
+    if (e.id == WM_PHONE_PORT_OK && e.wParam == kPortOpened && reopened[e.lParam] == 0 &&
+        std::count(events.begin(), events.begin() + static_cast<long>(i),
+                   Event{WM_PHONE_STEP_OK, kStepRestart, e.lParam}) == 1)
+      reopened[e.lParam] = ticks[i];
+  }
+  ASSERT_TRUE(reopened[0] && reopened[1]);
+  const uint64_t apart =
+      reopened[0] > reopened[1] ? reopened[0] - reopened[1] : reopened[1] - reopened[0];
+  EXPECT_GE(apart, 18000u);
   EXPECT_EQ(slot0, Events(0).Download(kPhoneNormal, 1).list);
   EXPECT_EQ(slot1, Events(1).Download(kPhoneNormal, 1).list);
   ExpectFlashHoldsImage(first, RangeFor(kPhoneNormal));
