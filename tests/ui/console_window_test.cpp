@@ -366,8 +366,10 @@ class ConsoleWindowTest : public QObject {
     QVERIFY(actions[0]->isSeparator());
     QCOMPARE(actions[1]->text(), QStringLiteral("KRV USB Downloader Info(&A)..."));
     QString version, memory, ok, title;
+    qsizetype controls = 0;
     WhenModal([&](QWidget* modal) {
       title = modal->windowTitle();
+      controls = modal->findChildren<QWidget*>(Qt::FindDirectChildrenOnly).size();
       version = modal->findChild<QLabel*>(QStringLiteral("aboutVersion"))->text();
       memory = modal->findChild<QLabel*>(QStringLiteral("aboutMemory"))->text();
       auto* button = Control<QPushButton>(modal, 1);
@@ -380,6 +382,7 @@ class ConsoleWindowTest : public QObject {
     QCOMPARE(memory, QStringLiteral("* Allowed Memory Size\n\nPHONE : 2 MB\n BDK0   : 128 KB\n "
                                     "BDK1   : 21 MB\n BDK2   : 26 MB\n "));
     QCOMPARE(ok, QString::fromUtf8("확인"));
+    QCOMPARE(controls, qsizetype{3});  // the two texts and OK, nothing else
   }
 
   void escapeIsExitAndEnterIsOk() {
