@@ -113,13 +113,18 @@ class PhoneWorkerTest : public ::testing::Test {
     phone.SetRange(range.start, range.count, 0);
   }
 
-  std::vector<Event> RunWorker(int port, int mode, int pda, int slot = 0) {
+  // lastEventTicks: protocol ms from the start to the last event posted.
+  std::vector<Event> RunWorker(int port, int mode, int pda, int slot = 0,
+                               uint64_t* lastEventTicks = nullptr) {
     test::RecordingSink sink;
     CPhone phone(lock_);
     Configure(phone, sink, port, mode, pda);
+    const uint64_t start = TickCount();
     EXPECT_TRUE(phone.PostThreadMessage(StartDownload, 0, slot));
     EXPECT_TRUE(test::WaitUntil([&] { return phone.Finished(); }, 240));
     phone.Reclaim();
+    const std::vector<uint64_t> ticks = sink.Ticks();
+    if (lastEventTicks) *lastEventTicks = ticks.empty() ? 0 : ticks.back() - start;
     return sink.Events();
   }
 
@@ -248,9 +253,15 @@ TEST_F(PhoneWorkerTest, HandsetPulledMidWriteFailsWithCodeZero) {
 }
 
 TEST_F(PhoneWorkerTest, PortThatNeverAppears) {
-  EXPECT_EQ(RunWorker(77, kPhoneNormal, 1), Events(0).Add(WM_PHONE_PORT_FAIL, 2).list);
+  // The tries and their pauses: 0.5 s then 5 x 1 s before the preparation gives
+  // up, 2 s then 20 x 1 s before the download does. Fewer or shorter end sooner.
+  uint64_t elapsed = 0;
+  EXPECT_EQ(RunWorker(77, kPhoneNormal, 1, 0, &elapsed), Events(0).Add(WM_PHONE_PORT_FAIL, 2).list);
+  EXPECT_GE(elapsed, 500 + 5 * 1000u);
+  EXPECT_EQ(RunWorker(77, kPhoneEmergency, 1, 0, &elapsed),
+            Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
+  EXPECT_GE(elapsed, 2000 + 20 * 1000u);
   EXPECT_EQ(RunWorker(77, kPhoneChNormal, 0, 1), Events(1).Add(WM_PHONE_PORT_FAIL, 2).list);
-  EXPECT_EQ(RunWorker(77, kPhoneEmergency, 1), Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
   EXPECT_EQ(RunWorker(77, kPhoneChEmergency, 0), Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
 }
 
