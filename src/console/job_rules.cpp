@@ -145,11 +145,13 @@ const char* StepName(uintptr_t index) {
 }
 
 int LeadingDecimal(const std::string& text) {
+  // Capped, so that no stored value can wrap to a negative port base.
+  constexpr long kCap = 1000000000;
   long value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') break;
     value = value * 10 + (c - '0');
-    if (value > 1000000000) break;
+    if (value >= kCap) return static_cast<int>(kCap);
   }
   return static_cast<int>(value);
 }

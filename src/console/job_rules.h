@@ -60,7 +60,8 @@ uint32_t PhoneProgressPercent(uintptr_t address);
 // The name of a step index, "" outside the table.
 const char* StepName(uintptr_t index);
 
-// The decimal value of a setting's leading digits (empty or other text: 0).
+// The decimal value of a setting's leading digits (empty or other text: 0),
+// capped at 1,000,000,000.
 int LeadingDecimal(const std::string& text);
 
 }  // namespace k730

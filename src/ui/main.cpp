@@ -1,6 +1,6 @@
 // k730-downloader: the console window over the console core.
 //
-//   k730-downloader [FILE]        the console; FILE is taken as a dropped file
+//   k730-downloader [FILE]        the console; FILE (a registered file opened) only starts it
 //   k730-downloader --demo        three simulated handsets and a generated image
 //   k730-downloader --configure   the console with the mode-switch window open
 #include <signal.h>
@@ -34,7 +34,7 @@ namespace {
 struct Arguments {
   bool demo = false;
   bool configure = false;
-  std::string file;
+  std::string file;  // accepted so that opening a registered file starts the console
 };
 
 void Usage(FILE* out) {
@@ -43,7 +43,8 @@ void Usage(FILE* out) {
       "  --demo       start three simulated handsets (k730-sim) with a generated image\n"
       "               and select it; press Go to flash them. Everything is removed on exit.\n"
       "  --configure  open the USB download-mode switch window over the console\n"
-      "  FILE         an image to select, as if dropped on the window\n",
+      "  FILE         a registered file being opened: starts the console, which does\n"
+      "               not read it (choose the image with Browse or by dropping it)\n",
       out);
 }
 
@@ -187,8 +188,6 @@ int main(int argc, char** argv) {
     if (demo) {
       demoModesPending = true;
       console.PostDropFiles({demo->ImagePath()});
-    } else if (!arguments.file.empty()) {
-      console.PostDropFiles({arguments.file});
     }
     if (arguments.configure) {
       QTimer::singleShot(0, &window, [&] { window.RunCommand(k730::ctl::kConfiguration); });

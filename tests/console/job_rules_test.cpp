@@ -177,8 +177,11 @@ TEST(Settings, LeadingDecimal) {
   EXPECT_EQ(LeadingDecimal("7"), 7);
   EXPECT_EQ(LeadingDecimal("12abc"), 12);
   EXPECT_EQ(LeadingDecimal("x12"), 0);
-  EXPECT_EQ(LeadingDecimal(std::string(40, '9')), LeadingDecimal(std::string(40, '9')));
-  EXPECT_GE(LeadingDecimal(std::string(40, '9')), 0);
+  EXPECT_EQ(LeadingDecimal("999999999x"), 999999999);
+  // Values past the cap stay there instead of wrapping to negative bases.
+  for (const char* big : {"1000000000", "2147483648", "3000000000", "99999999999999999999"})
+    EXPECT_EQ(LeadingDecimal(big), 1000000000) << big;
+  EXPECT_EQ(LeadingDecimal(std::string(40, '9')), 1000000000);
 }
 
 }  // namespace
