@@ -694,6 +694,28 @@ TEST(ConsolePdaPhoneJob, NoModemPortEndsTheRunAtOnce) {
   EXPECT_TRUE(s.goEnabled);
 }
 
+TEST(ConsolePdaPhoneJob, ACancelledPhoneEndsItsSlotWithoutAPdaDownload) {
+  ConsoleHarness h;
+  h.phone.SetPorts({3, 4});
+  h.pda.present = {PalmName(3), PalmName(4)};
+  h.phone.SetScript(3, PhoneScript{{{msg::WM_PHONE_CANCEL, 0}}});
+  h.Open();
+  const std::string path = h.WriteFile("tova.img", SmallUnitedBinary());
+  h.Go(Job(path, mode::kPdaPhone, mode::kPhNormal, mode::kPdaAll));
+  ASSERT_TRUE(h.view.WaitForRunEnd());
+  EXPECT_TRUE(h.view.Text(0).ends_with("[PHONE:0]Download Cancel.\r\n")) << h.view.Text(0);
+  EXPECT_EQ(h.view.Status(0), "");
+  const auto summary = h.view.Summaries().at(0);
+  EXPECT_EQ(summary.slots.at(0).result, SlotOutcome::Result::Failed);
+  EXPECT_EQ(summary.slots.at(1).result, SlotOutcome::Result::Completed);
+  // Only the other slot's handheld was flashed.
+  ASSERT_EQ(h.pda.Runs().size(), 1u);
+  EXPECT_EQ(h.pda.Runs()[0].slot, 1);
+  const ConsoleSnapshot s = h.console->Snapshot();
+  EXPECT_FALSE(s.runActive || s.phoneRunning[0] || s.pdaImageLoaded);
+  EXPECT_TRUE(s.goEnabled);
+}
+
 TEST(ConsolePdaPhoneJob, PhoneNotFoundOnOneSlotDoesNotEndTheOthers) {
   ConsoleHarness h;
   h.phone.SetPorts({3, 4});
