@@ -433,6 +433,11 @@ class ConsoleHarness {
   void Open();
   // Waits until every message posted so far has been handled.
   void Sync();
+  // The console's state once every message posted so far has been handled.
+  ConsoleSnapshot SyncedSnapshot() {
+    Sync();
+    return console->Snapshot();
+  }
   // Sets the form (the operator's clicks) and presses Go.
   void Go(const JobForm& form);
   // Exit and join the console thread; the Run result.

@@ -738,39 +738,35 @@ TEST(ConsoleDeviceChange, ArrivalAndRemovalMappings) {
   ConsoleHarness h;
   h.phone.SetPorts({5, 7});
   h.Open();
-  auto snapshot = [&] {
-    h.Sync();
-    return h.console->Snapshot();
-  };
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
-  ConsoleSnapshot s = snapshot();
+  ConsoleSnapshot s = h.SyncedSnapshot();
   EXPECT_TRUE(s.pdaAttached[1]);
   EXPECT_EQ(s.pdaDeviceName[1], PalmName(7));
   EXPECT_TRUE(h.view.Text(1).ends_with("GOT DBT_DEVICEARRIVAL EVENT...\r\n"));
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(9));
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_TRUE(s.pdaAttached[0]);
   EXPECT_EQ(s.pdaDeviceName[0], PalmName(9));
 
   // Removal: the slot is the number minus the port base (4 here).
   h.view.EditForm([](JobForm& f) { f.comPort = 4; });
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(7));  // 7 - 4 = 3 > 2
-  s = snapshot();
+  s = h.SyncedSnapshot();
   ASSERT_EQ(h.view.Messages().size(), 1u);
   EXPECT_EQ(h.view.Messages()[0].text, kMaxPortMessage);
   EXPECT_TRUE(s.pdaAttached[1]);
   EXPECT_FALSE(Contains(h.view.Text(1), "REMOVE"));
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(5));  // slot 1
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_FALSE(s.pdaAttached[1]);
   EXPECT_TRUE(h.view.Text(1).ends_with("GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n"));
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(4));  // slot 0
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_FALSE(s.pdaAttached[0]);
   EXPECT_EQ(s.pdaDeviceName[0], PalmName(4));
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(450));  // 4 - 4 = 0
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_TRUE(s.pdaAttached[1]);
   EXPECT_FALSE(s.pdaAttached[0]);
   EXPECT_EQ(h.view.Messages().size(), 1u);
@@ -778,7 +774,7 @@ TEST(ConsoleDeviceChange, ArrivalAndRemovalMappings) {
   // Device mode PDA binds every handheld to slot 0.
   h.view.EditForm([](JobForm& f) { f.deviceMode = mode::kPda; });
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_TRUE(s.pdaAttached[0]);
   EXPECT_EQ(s.pdaDeviceName[0], PalmName(7));
 }
@@ -787,10 +783,6 @@ TEST(ConsoleDeviceChange, RemovalGoesToTheSlotTheHandheldIsAttachedAt) {
   ConsoleHarness h;
   h.phone.SetPorts({5, 7});
   h.Open();
-  auto snapshot = [&] {
-    h.Sync();
-    return h.console->Snapshot();
-  };
   // Device mode PDA: handheld 7 comes and goes at slot 0, which keeps its name.
   h.view.EditForm([](JobForm& f) {
     f.deviceMode = mode::kPda;
@@ -798,18 +790,18 @@ TEST(ConsoleDeviceChange, RemovalGoesToTheSlotTheHandheldIsAttachedAt) {
   });
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(7));
-  ConsoleSnapshot s = snapshot();
+  ConsoleSnapshot s = h.SyncedSnapshot();
   EXPECT_FALSE(s.pdaAttached[0]);
   EXPECT_EQ(s.pdaDeviceName[0], PalmName(7));
 
   // In PDA+PHONE it arrives at slot 1; its removal is slot 1's, not slot 0's.
   h.view.EditForm([](JobForm& f) { f.deviceMode = mode::kPdaPhone; });
   h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, PalmName(7));
-  s = snapshot();
+  s = h.SyncedSnapshot();
   ASSERT_TRUE(s.pdaAttached[1]);
   const std::string slot0Before = h.view.Text(0);
   h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, PalmName(7));
-  s = snapshot();
+  s = h.SyncedSnapshot();
   EXPECT_FALSE(s.pdaAttached[1]);
   EXPECT_FALSE(s.pdaAttached[0]);
   EXPECT_TRUE(h.view.Text(1).ends_with("GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n"));
