@@ -1,18 +1,11 @@
 #include "ui/device_listing.h"
 
-#include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "pda/palm_device_watcher.h"
