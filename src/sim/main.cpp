@@ -22,6 +22,10 @@ using k730::sim::PhoneFaults;
 using k730::sim::PhoneSim;
 using k730::sim::PhoneSimConfig;
 
+// A NOR flash of the handsets' period erases a 64 KiB sector in about half a
+// second; the 31 sectors from 0x10000 take some 15 s.
+constexpr int kDefaultEraseMs = 15000;
+
 struct SimOptions {
   int handsets = 1;
   int firstPort = 1;
@@ -30,6 +34,9 @@ struct SimOptions {
   std::string dumpDir;
   bool emergency = false;
   int restartDelayMs = 2000;
+  int baud = 115200;                // the modem port's line, 8N1
+  int usbRate = 1200000;            // bytes per second of USB full speed, after overheads
+  int eraseMs = kDefaultEraseMs;    // how long the phone takes to erase before it answers
   std::vector<std::string> faults;  // KIND or KIND@i (handset index i)
   bool palmAtStart = false;
   k730::sim::PalmCapacities capacities;
@@ -48,13 +55,16 @@ void Usage(std::FILE* out) {
       "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
       "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
       "                [--restart-delay MS] [--palm-at-start]\n"
+      "                [--baud N] [--usb-rate BYTES_PER_S] [--erase-ms MS]\n"
       "                [--smallrom-size SIZE] [--bigrom-size SIZE] [--resource-size SIZE]\n"
       "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
       "              unplug:<k>, garbage[:<n>], truncated[:<n>], mute, slow:<ms>,\n"
       "              no-return, bare-ack\n"
       "palm faults:  palm-checksum:<n>, palm-lose:<n>, palm-flash-fail, palm-unplug:<k>,\n"
       "              palm-unplug-flash, palm-leave:<ms>\n"
-      "SIZE: bytes, or with K or M (defaults 128K, 21M, 26M)\n");
+      "SIZE: bytes, or with K or M (defaults 128K, 21M, 26M)\n"
+      "rates (0: no limit; divided by K730_TIME_SCALE): --baud 115200 on each modem port,\n"
+      "--usb-rate 1200000 for each Palm device; --erase-ms 15000 (scaled like every wait)\n");
 }
 
 bool ParseNumber(const char* text, int low, int high, int& value) {
@@ -86,6 +96,12 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
       options.emergency = true;
     } else if (arg == "--restart-delay" && hasValue) {
       if (!ParseNumber(argv[++i], 0, 600000, options.restartDelayMs)) return false;
+    } else if (arg == "--baud" && hasValue) {
+      if (!ParseNumber(argv[++i], 0, 4000000, options.baud)) return false;
+    } else if (arg == "--usb-rate" && hasValue) {
+      if (!ParseNumber(argv[++i], 0, 1000000000, options.usbRate)) return false;
+    } else if (arg == "--erase-ms" && hasValue) {
+      if (!ParseNumber(argv[++i], 0, 600000, options.eraseMs)) return false;
     } else if (arg == "--palm-at-start") {
       options.palmAtStart = true;
     } else if (arg == "--smallrom-size" && hasValue) {
@@ -195,6 +211,8 @@ int main(int argc, char** argv) {
     config.emergency = options.emergency;
     config.dumpDir = options.dumpDir;
     config.restartDelayMs = static_cast<uint32_t>(options.restartDelayMs);
+    config.baud = static_cast<uint32_t>(options.baud);
+    config.eraseMs = static_cast<uint32_t>(options.eraseMs);
     if (!PhoneFaultsFor(options, i, config.faults)) return 2;
     Handset& handset = handsets[static_cast<size_t>(i)];
     handset.phone = std::make_unique<PhoneSim>(config);
@@ -205,6 +223,7 @@ int main(int argc, char** argv) {
       palmOptions.number = static_cast<uint32_t>(config.portNumber);
       palmOptions.dumpDirectory = options.dumpDir;
       palmOptions.capacities = options.capacities;
+      palmOptions.usbBytesPerSecond = static_cast<uint32_t>(options.usbRate);
       handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
     }
     k730::sim::PalmDeviceSim* palm = handset.palm.get();

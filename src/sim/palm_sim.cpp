@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "core/byte_order.h"
 #include "core/clock.h"
@@ -279,7 +280,8 @@ bool ParsePalmFault(const std::string& kind, PalmFaults& faults, std::string& er
   return false;
 }
 
-PalmDeviceSim::PalmDeviceSim(PalmSimOptions options) : options_(std::move(options)) {}
+PalmDeviceSim::PalmDeviceSim(PalmSimOptions options)
+    : options_(std::move(options)), bus_(LinePace::BytesPerSecond(options_.usbBytesPerSecond)) {}
 
 PalmDeviceSim::~PalmDeviceSim() {
   Unplug();
@@ -421,6 +423,21 @@ void PalmDeviceSim::WriteDump(int target, const std::vector<uint8_t>& data) {
   }
 }
 
+bool PalmDeviceSim::PaceBus(size_t bytes, int wake) {
+  if (!bus_.Limited()) return true;
+  // Waits shorter than this are left to add up: a chunk takes microseconds at
+  // a small time scale, and sleeping for each would overshoot the rate.
+  constexpr auto kLeastWait = std::chrono::milliseconds(1);
+  const auto due = bus_.Book(bytes, std::chrono::steady_clock::now());
+  const auto left = due - std::chrono::steady_clock::now();
+  if (left < kLeastWait) return true;
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  const timespec timeout{static_cast<time_t>(nanos / 1000000000),
+                         static_cast<long>(nanos % 1000000000)};
+  pollfd entry{wake, POLLIN, 0};
+  return ::ppoll(&entry, 1, &timeout, nullptr) == 0 || entry.revents == 0;
+}
+
 void PalmDeviceSim::Session(int fd, int wake) {
   const PalmFaults& faults = options_.faults;
   int target = -1;
@@ -440,6 +457,7 @@ void PalmDeviceSim::Session(int fd, int wake) {
     // A length no packet can have: the stream is lost, as on a real link.
     if (length > kMaxPayload) return;
     if (length > 0 && !ReadExact(fd, wake, payload.data(), length)) return;
+    if (!PaceBus(sizeof head + length, wake)) return;
     const bool intact = Checksum(payload.data(), length) == checksum;
 
     switch (command) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/line_rate.h"
+
 namespace k730::sim {
 
 // Capacities the handheld reports for its partitions.
@@ -39,6 +41,9 @@ struct PalmSimOptions {
   PalmCapacities capacities;
   PalmFaults faults;
   uint32_t flashSteps = 10;  // progress reports of the flash phase before 100
+  // The host's packets cross the USB bus no faster than this (bytes per
+  // second, divided by K730_TIME_SCALE); 0: no limit.
+  uint32_t usbBytesPerSecond = 0;
 };
 
 struct PalmSimStats {
@@ -80,6 +85,8 @@ class PalmDeviceSim {
  private:
   void Serve(int listener, int wake);
   void Session(int fd, int wake);
+  // Waits (for the wake-up at most) until bytes booked on the bus are across.
+  bool PaceBus(size_t bytes, int wake);
   bool DFormatProgram(int fd, int wake);
   void DropSocketFile();
   void WriteDump(int target, const std::vector<uint8_t>& data);
@@ -93,6 +100,7 @@ class PalmDeviceSim {
   std::atomic<bool> stopping_{false};
   int wake_[2] = {-1, -1};
   std::thread thread_;
+  LinePace bus_;  // the serving thread's only
 };
 
 // Size parsing for options: "21M", "128K", "4096" -> bytes; false on bad text.

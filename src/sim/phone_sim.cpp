@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 
 #include "core/byte_order.h"
 #include "core/clock.h"
+#include "sim/line_rate.h"
 
 namespace k730::sim {
 namespace {
@@ -22,6 +24,8 @@ constexpr uint8_t kLead = 0x7F;
 constexpr uint8_t kEscape = 0x7D;
 constexpr size_t kMaxPending = 16384;  // received bytes kept while no frame closes
 constexpr size_t kMaxAtLine = 64;
+// What the port's line holds at most before the host's writes wait.
+constexpr size_t kLineBuffer = 4096;
 
 // Bit by bit, on purpose: the host's table-driven CRC is checked against an
 // independent implementation.
@@ -334,6 +338,7 @@ PhoneProtocol::Action PhoneProtocol::HandleCommand(const uint8_t* p, size_t n,
     }
     std::fill_n(flash_.begin() + start, count, 0xFF);
     std::fill_n(erased_.begin() + start, count, 1);
+    ++erases_;
     acceptedWrites_ = 0;
     refusedOnce_ = false;
   } else if (std::strcmp(step, "WRITE") == 0) {
@@ -471,61 +476,90 @@ void PhoneSim::Run() {
     Steady::time_point due;
     std::vector<uint8_t> bytes;
   };
-  std::deque<Pending> pending;
+  std::deque<Pending> pending;       // replies on their way to the host
+  std::vector<uint8_t> inbound;      // bytes on their way to the phone
+  Steady::time_point inboundDone{};  // when the last of them has crossed the line
+  LinePace toPhone = LinePace::Baud(config_.baud);
+  LinePace toHost = LinePace::Baud(config_.baud);
   bool comingBack = false;
   bool afterDownload = false;
   PhoneProtocol::State backState = PhoneProtocol::State::Normal;
   Steady::time_point backAt{};
-  std::vector<uint8_t> received(4096);
+  std::vector<uint8_t> received(kLineBuffer);
 
   while (!stopping_.load(std::memory_order_acquire)) {
-    // Sleep until input, a stop, a delayed reply or the port's return.
+    // Sleep until input, a stop, bytes across the line, a reply due or the
+    // port's return.
     Steady::time_point wake = Steady::time_point::max();
     if (!pending.empty()) wake = pending.front().due;
+    if (!inbound.empty()) wake = std::min(wake, inboundDone);
     if (comingBack) wake = std::min(wake, backAt);
-    int timeoutMs = -1;
+    timespec timeout{};
+    const timespec* limit = nullptr;
     if (wake != Steady::time_point::max()) {
-      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(wake - Steady::now());
-      timeoutMs = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+      const auto left = std::max<int64_t>(
+          0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Steady::now()).count());
+      timeout.tv_sec = static_cast<time_t>(left / 1000000000);
+      timeout.tv_nsec = static_cast<long>(left % 1000000000);
+      limit = &timeout;
     }
-    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {pty_.IsOpen() ? pty_.Master() : -1, POLLIN, 0}};
-    const int rc = poll(fds, 2, timeoutMs);
+    // While the line still carries a full buffer the rest waits in the
+    // terminal, and the host's writes wait as they would on a real port.
+    const bool room = pty_.IsOpen() && inbound.size() < kLineBuffer;
+    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {room ? pty_.Master() : -1, POLLIN, 0}};
+    const int rc = ppoll(fds, 2, limit, nullptr);
     if (rc < 0 && errno != EINTR) break;
-    if (fds[0].revents) {
+    if (rc > 0 && fds[0].revents) {
       char drain[16];
       while (read(wakeRead_, drain, sizeof drain) > 0) {
       }
       continue;
     }
 
-    if (pty_.IsOpen() && (fds[1].revents & POLLIN)) {
-      const ssize_t n = read(pty_.Master(), received.data(), received.size());
+    if (room && rc > 0 && (fds[1].revents & POLLIN)) {
+      const ssize_t n = read(pty_.Master(), received.data(), kLineBuffer - inbound.size());
       if (n > 0) {
-        std::vector<uint8_t> replies;
-        PhoneProtocol::Action action;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          action = protocol_.Feed(received.data(), static_cast<size_t>(n), replies);
+        inbound.insert(inbound.end(), received.begin(), received.begin() + n);
+        inboundDone = toPhone.Book(static_cast<size_t>(n), Steady::now());
+      }
+    }
+
+    // A burst is handed to the phone once its last byte has crossed the line:
+    // the host sends one frame and waits for its reply.
+    if (!inbound.empty() && Steady::now() >= inboundDone) {
+      std::vector<uint8_t> replies;
+      PhoneProtocol::Action action;
+      int erases = 0;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        action = protocol_.Feed(inbound.data(), inbound.size(), replies);
+        erases = protocol_.TakeErases();
+      }
+      inbound.clear();
+      if (!replies.empty()) {
+        const uint32_t busyMs = config_.faults.slowReplyMs + (erases ? config_.eraseMs : 0);
+        const auto now = Steady::now();
+        Steady::time_point due = toHost.Book(replies.size(), busyMs ? After(busyMs) : now);
+        if (!pending.empty()) due = std::max(due, pending.back().due);  // replies keep their order
+        if (due <= now && pending.empty()) {
+          WriteReply(replies);
+        } else {
+          pending.push_back({due, std::move(replies)});
         }
-        if (!replies.empty()) {
-          if (config_.faults.slowReplyMs) {
-            pending.push_back({After(config_.faults.slowReplyMs), std::move(replies)});
-          } else {
-            WriteReply(replies);
-          }
-        }
-        if (action != PhoneProtocol::Action::None) {
-          pending.clear();
-          Drop();
-          if (onDrop_) onDrop_();
-          if (action != PhoneProtocol::Action::Unplug && !config_.faults.noReturn) {
-            comingBack = true;
-            afterDownload = action == PhoneProtocol::Action::RestartAfterDownload;
-            backState = action == PhoneProtocol::Action::SwitchToDownload
-                            ? PhoneProtocol::State::Download
-                            : PhoneProtocol::State::Normal;
-            backAt = After(config_.restartDelayMs);
-          }
+      }
+      if (action != PhoneProtocol::Action::None) {
+        pending.clear();
+        toPhone.Reset();
+        toHost.Reset();
+        Drop();
+        if (onDrop_) onDrop_();
+        if (action != PhoneProtocol::Action::Unplug && !config_.faults.noReturn) {
+          comingBack = true;
+          afterDownload = action == PhoneProtocol::Action::RestartAfterDownload;
+          backState = action == PhoneProtocol::Action::SwitchToDownload
+                          ? PhoneProtocol::State::Download
+                          : PhoneProtocol::State::Normal;
+          backAt = After(config_.restartDelayMs);
         }
       }
     }

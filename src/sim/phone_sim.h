@@ -79,6 +79,13 @@ class PhoneProtocol {
   int AcceptedWrites() const { return acceptedWrites_; }
   int BadFrames() const { return badFrames_; }
   int DpramPort() const { return dpramPort_; }
+  // ERASE commands carried out since the last call (their replies wait for
+  // the erase to end).
+  int TakeErases() {
+    const int n = erases_;
+    erases_ = 0;
+    return n;
+  }
 
  private:
   Action HandleFrame(const std::vector<uint8_t>& frame, std::vector<uint8_t>& replies);
@@ -106,6 +113,7 @@ class PhoneProtocol {
   int garbageLeft_ = 0;
   int truncatedLeft_ = 0;
   int dpramPort_ = -1;
+  int erases_ = 0;
   uint32_t junkSeed_ = 0x2545F491u;
 };
 
@@ -115,6 +123,8 @@ struct PhoneSimConfig {
   bool emergency = false;          // start in download state
   std::string dumpDir;             // when set, the flash is written here after each restart
   uint32_t restartDelayMs = 2000;  // how long the port stays away (protocol ms)
+  uint32_t baud = 0;               // line rate of the port, 8N1, both ways; 0: no limit
+  uint32_t eraseMs = 0;            // how long an ERASE takes before its reply (protocol ms)
   PhoneFaults faults;
 };
 

@@ -193,7 +193,11 @@ bool Bench::StartSim(int handsets, int firstPort, const std::vector<std::string>
                                    "--dump",
                                    Path("dump"),
                                    "--restart-delay",
-                                   "50"};
+                                   "50",
+                                   "--baud",
+                                   "0",
+                                   "--usb-rate",
+                                   "0"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   ProcessOptions options;
   options.cwd = dir_;

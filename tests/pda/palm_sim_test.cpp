@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <iterator>
@@ -186,6 +187,18 @@ TEST_F(PalmSimTest, LostResponsesAreWaitedOutAndResent) {
   EXPECT_EQ(FileBytes(Dump(2)), part);
   EXPECT_EQ(console.writer.Count("[PDA:0]Re Send Command2\r\n"), device->Stats().chunkResends);
   EXPECT_GE(device->Stats().chunkResends, 2u);
+}
+
+TEST_F(PalmSimTest, ScaledBusCarriesNoMoreThanItsRate) {
+  options.usbBytesPerSecond = 2000;  // times 1 / K730_TIME_SCALE
+  auto device = StartDevice();
+  const Bytes part = Filled(80 * 4084, 10);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Download(part, 2), 1);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LE(part.size() / seconds, options.usbBytesPerSecond / ProcessClock().Scale());
+  EXPECT_EQ(FileBytes(Dump(2)), part);
 }
 
 TEST_F(PalmSimTest, CapacitySmallerThanThePart) {

@@ -40,10 +40,24 @@ TEST(PalmSimProcess, PalmDevicesAtStartTakePartitions) {
   const std::string ports = dir.File("ports");
   const std::string palm = dir.File("palm");
   const std::string dump = dir.File("dump");
-  std::vector<std::string> args = {
-      K730_SIM_PATH,   "--handsets", "2",  "--first-port", "5",  "--port-dir",
-      ports,           "--palm-dir", palm, "--dump",       dump, "--palm-at-start",
-      "--bigrom-size", "300K"};
+  std::vector<std::string> args = {K730_SIM_PATH,
+                                   "--handsets",
+                                   "2",
+                                   "--first-port",
+                                   "5",
+                                   "--port-dir",
+                                   ports,
+                                   "--palm-dir",
+                                   palm,
+                                   "--dump",
+                                   dump,
+                                   "--palm-at-start",
+                                   "--bigrom-size",
+                                   "300K",
+                                   "--baud",
+                                   "0",
+                                   "--usb-rate",
+                                   "0"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

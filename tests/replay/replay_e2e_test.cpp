@@ -90,7 +90,11 @@ class ReplayEndToEnd : public ::testing::Test {
                                      "--dump",
                                      dir_ + "/dump",
                                      "--restart-delay",
-                                     "50"};
+                                     "50",
+                                     "--baud",
+                                     "0",
+                                     "--usb-rate",
+                                     "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     sim_ = std::make_unique<Process>(argv, dir_, Env({}), dir_ + "/sim.out", dir_ + "/sim.err");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

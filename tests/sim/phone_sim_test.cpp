@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -275,6 +276,37 @@ TEST_F(PhoneSimTest, RestartComesBackOnAFreshTerminal) {
   EXPECT_EQ(phone.DownloadRestarts(), 0);
 }
 
+TEST_F(PhoneSimTest, ScaledLineCarriesNoMoreThanItsBaudRate) {
+  constexpr double kScale = 0.02;
+  const test::ScopedTimeScale scale(kScale);
+  PhoneSimConfig config;
+  config.portDir = dir_.Path();
+  config.portNumber = 5;
+  config.emergency = true;
+  config.baud = 115200;
+  PhoneSim phone(config);
+  std::string error;
+  ASSERT_TRUE(phone.Start(error)) << error;
+  SerialPort port;
+  port.Setup(4096, 4096);
+  ASSERT_EQ(port.Open(PhoneSettingsString(5)), 1);
+  PhoneLink link(port);
+  // WRITE frames into flash that was never erased: each is refused, after
+  // it has crossed the line, with a five-byte reply.
+  const Bytes frame = Write(0x10000, Bytes(1024, 0x11));
+  std::memcpy(link.Frame(), frame.data(), frame.size());
+  size_t carried = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_EQ(link.Exchange(static_cast<uint32_t>(frame.size()), 1, 0), kRefuseNotErased) << i;
+    carried += frame.size() + link.ReplyLength();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // 11,520 bytes a second at 8N1, times 1 / K730_TIME_SCALE.
+  EXPECT_LE(carried / seconds, 115200 / 10 / kScale);
+}
+
 // Runs the real k730-sim program and a worker against it, as the console would.
 TEST_F(PhoneSimTest, ProgramServesADownloadAndDumpsTheFlash) {
   const std::string program = SimProgram();
@@ -295,6 +327,10 @@ TEST_F(PhoneSimTest, ProgramServesADownloadAndDumpsTheFlash) {
                                 "--emergency",
                                 "--restart-delay",
                                 "100",
+                                "--baud",
+                                "0",
+                                "--usb-rate",
+                                "0",
                                 "--fault",
                                 "refuse-once:3@1"};
   std::vector<char*> argv;
