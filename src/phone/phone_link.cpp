@@ -23,7 +23,8 @@ bool PhoneLink::Pause(uint32_t ms) {
   return stop_->SleepFor(ms);
 }
 
-uint8_t PhoneLink::Exchange(uint32_t frameLength, int attempts, uint32_t settleMs) {
+uint8_t PhoneLink::Exchange(uint32_t frameLength, int attempts, uint32_t settleMs,
+                            uint32_t replyWaitMs) {
   uint8_t code = 0;
   uint32_t count = 0;
   for (int attempt = 0; attempt < attempts && !Stopped(); ++attempt) {
@@ -34,7 +35,7 @@ uint8_t PhoneLink::Exchange(uint32_t frameLength, int attempts, uint32_t settleM
     port_.Write(frame_.data(), frameLength);
     if (!Pause(settleMs)) return code;
 
-    if (port_.WaitRxChar(SerialPort::kReadTimeoutMs)) {
+    if (port_.WaitRxChar(replyWaitMs)) {
       for (;;) {
         Yield();
         const uint32_t room = kReplyBufferSize - count;

@@ -16,6 +16,10 @@ constexpr int kCommandAttempts = 10;  // VERSION ... DPRAM_WRT
 constexpr uint32_t kCommandSettleMs = 10;
 constexpr int kEraseAttempts = 1;
 constexpr uint32_t kEraseSettleMs = 10000;
+// The phone answers ERASE when its flash is erased, which can take longer
+// than the settle delay: its reply is awaited this much longer (about two
+// minutes from the write in all) before the erase counts as failed.
+constexpr uint32_t kEraseReplyWaitMs = 110000;
 constexpr int kWriteAttempts = 1;
 constexpr uint32_t kWriteSettleMs = 10;
 constexpr int kRawProbeAttempts = 5;
@@ -39,7 +43,10 @@ class PhoneLink {
   // byte is not a flag (whatever it is), or the flag is repeated. Otherwise the
   // code of the last reply, or 0 when nothing came in any attempt. Reading
   // stops when the reply buffer is full; any excess is drained and dropped.
-  uint8_t Exchange(uint32_t frameLength, int attempts, uint32_t settleMs);
+  // After the settle delay each attempt waits up to replyWaitMs for the
+  // reply's first byte.
+  uint8_t Exchange(uint32_t frameLength, int attempts, uint32_t settleMs,
+                   uint32_t replyWaitMs = SerialPort::kReadTimeoutMs);
 
   // The raw-frame probe: up to 5 attempts of {write; wait 3000 ms; read what
   // is waiting}. 1 at the first attempt that reads any byte, else 0.

@@ -18,11 +18,26 @@ std::mutex& DefaultReenumerationLock() {
   return lock;
 }
 
+std::mutex& ReenumerationLocks::For(int comNumber) {
+  if (!PerPort()) return processWide_;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_ptr<std::mutex>& port = ports_[comNumber];
+  if (!port) port = std::make_unique<std::mutex>();
+  return *port;
+}
+
 CPhone::CPhone(std::mutex& reenumerationLock, std::unique_ptr<SerialPort> port)
-    : reenumerationLock_(reenumerationLock),
+    : reenumerationLock_(&reenumerationLock),
       portOwner_(port ? std::move(port) : std::make_unique<SerialPort>()),
       port_(*portOwner_),
-      link_(port_, &stop_) {}
+      link_(port_, &stop_) {
+  port_.SetInterrupt(&stop_);
+}
+
+CPhone::CPhone(ReenumerationLocks& locks, std::unique_ptr<SerialPort> port)
+    : CPhone(DefaultReenumerationLock(), std::move(port)) {
+  locks_ = &locks;
+}
 
 CPhone::~CPhone() {
   Reclaim();
@@ -182,10 +197,10 @@ bool CPhone::CommandStep(size_t length, int step) {
 bool CPhone::LockReenumeration() {
   // Polled rather than blocked on, so that a worker being ended does not sit
   // out another handset's re-enumeration first.
-  while (!reenumerationLock_.try_lock()) {
+  while (!reenumerationLock_->try_lock()) {
     if (!stop_.SleepFor(kLockPollMs)) return false;
   }
-  reenumerationHeld_ = std::unique_lock<std::mutex>(reenumerationLock_, std::adopt_lock);
+  reenumerationHeld_ = std::unique_lock<std::mutex>(*reenumerationLock_, std::adopt_lock);
   return true;
 }
 
@@ -197,6 +212,7 @@ void CPhone::UnlockReenumeration() {
 void CPhone::Download(int slot) {
   slot_ = slot;
   settings_ = PhoneSettingsString(comPort_);
+  if (locks_) reenumerationLock_ = &locks_->For(comPort_);
   bool completed = false;
   if (Pause(1000)) {
     switch (phoneMode_) {
@@ -312,7 +328,7 @@ bool CPhone::DownloadPhase() {
   // Step 18.
   if (!Pause(3000)) return false;
   const uint8_t erased = Exchange(codec_.BuildErase(link_.Frame(), startAddress_, byteCount_),
-                                  kEraseAttempts, kEraseSettleMs);
+                                  kEraseAttempts, kEraseSettleMs, kEraseReplyWaitMs);
   if (erased != kExchangeAccepted) {
     Post(WM_PHONE_ERASE_FAIL, erased);
     return false;

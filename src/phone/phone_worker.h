@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,32 @@ namespace k730 {
 // their own (the application passes DownloaderApp::ReenumerationLock()).
 std::mutex& DefaultReenumerationLock();
 
+// The locks phone workers hold while their handset drops off the bus and
+// comes back. By default one for the process: a handset then comes back under
+// its own port name because no other one re-enumerates meanwhile. Where every
+// modem port is named by the physical USB port it hangs off, the order no
+// longer matters: per port, each worker locks only its own port and the
+// restarts of different handsets overlap.
+class ReenumerationLocks {
+ public:
+  explicit ReenumerationLocks(std::mutex& processWide) : processWide_(processWide) {}
+  ReenumerationLocks(const ReenumerationLocks&) = delete;
+  ReenumerationLocks& operator=(const ReenumerationLocks&) = delete;
+
+  // Applies to the downloads that start afterwards.
+  void SetPerPort(bool on) { perPort_.store(on, std::memory_order_release); }
+  bool PerPort() const { return perPort_.load(std::memory_order_acquire); }
+  // The lock a worker on COM<comNumber> takes.
+  std::mutex& For(int comNumber);
+
+ private:
+  std::mutex& processWide_;
+  std::atomic<bool> perPort_{false};
+  std::mutex mutex_;
+  // Never shrinks: a worker holds its port's lock as long as its run needs.
+  std::map<int, std::unique_ptr<std::mutex>> ports_;
+};
+
 // The link option value that turns the codec's no-leading-flag option on.
 constexpr int kLinkOptionNoLeadingFlag = 5000;
 
@@ -41,6 +68,8 @@ class CPhone {
   // (a recording or a replaying port); the worker owns it.
   explicit CPhone(std::mutex& reenumerationLock = DefaultReenumerationLock(),
                   std::unique_ptr<SerialPort> port = nullptr);
+  // The lock is chosen from locks for the port when the download starts.
+  explicit CPhone(ReenumerationLocks& locks, std::unique_ptr<SerialPort> port = nullptr);
   virtual ~CPhone();
   CPhone(const CPhone&) = delete;
   CPhone& operator=(const CPhone&) = delete;
@@ -106,8 +135,9 @@ class CPhone {
   bool Pause(uint32_t ms) { return link_.Pause(ms); }
   bool Stopped() const { return stop_.Requested(); }
   // Exchange of the frame just built (length bytes in the frame buffer).
-  uint8_t Exchange(size_t length, int attempts, uint32_t settleMs) {
-    return link_.Exchange(static_cast<uint32_t>(length), attempts, settleMs);
+  uint8_t Exchange(size_t length, int attempts, uint32_t settleMs,
+                   uint32_t replyWaitMs = SerialPort::kReadTimeoutMs) {
+    return link_.Exchange(static_cast<uint32_t>(length), attempts, settleMs, replyWaitMs);
   }
   // Exchanges a 10-attempt command and posts 1125 or 1124 with step.
   bool CommandStep(size_t length, int step);
@@ -115,7 +145,8 @@ class CPhone {
   void UnlockReenumeration();
   bool ImageReady();
 
-  std::mutex& reenumerationLock_;
+  std::mutex* reenumerationLock_;
+  ReenumerationLocks* locks_ = nullptr;
   std::unique_lock<std::mutex> reenumerationHeld_;
   std::thread thread_;
   MessageQueue queue_;

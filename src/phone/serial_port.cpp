@@ -343,7 +343,13 @@ bool SerialPort::WaitRxChar(uint32_t timeoutMs) {
 bool SerialPort::WaitRxCharUntil(Steady::time_point deadline) {
   if (fd_ < 0) return false;
   if (BytesWaiting() > 0) return true;
-  return PollUntil(fd_, POLLIN, deadline) != 0;
+  if (!interrupt_) return PollUntil(fd_, POLLIN, deadline) != 0;
+  // In slices, so that an owner being ended does not sit out a long wait.
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  for (;;) {
+    if (PollUntil(fd_, POLLIN, std::min(deadline, Steady::now() + kSlice)) != 0) return true;
+    if (interrupt_->Requested() || Steady::now() >= deadline) return false;
+  }
 }
 
 }  // namespace k730

@@ -13,6 +13,8 @@
 
 namespace k730 {
 
+class StopSignal;
+
 // Parity codes of OpenPort.
 constexpr uint8_t kParityNone = 0;
 constexpr uint8_t kParityOdd = 1;
@@ -94,8 +96,12 @@ class SerialPort {
   // at most timeoutMs protocol milliseconds, never less than kMinWaitMicros of
   // real time, so that a reply on the wire is not missed at small time scales.
   bool WaitRxChar(uint32_t timeoutMs);
-  // The same wait up to a deadline (from WireDeadline).
+  // The same wait up to a deadline (from WireDeadline). With an interrupt
+  // set it ends (false) soon after a stop is requested.
   virtual bool WaitRxCharUntil(std::chrono::steady_clock::time_point deadline);
+  // The owner's stop request, which cuts the received-character wait short;
+  // null for none. The signal must outlive the port's use.
+  void SetInterrupt(const StopSignal* stop) { interrupt_ = stop; }
   static constexpr uint64_t kMinWaitMicros = 250000;
   // When a serial time-out of ms protocol milliseconds started now runs out:
   // scaled like every wait, but never sooner than kMinWaitMicros from now.
@@ -122,6 +128,7 @@ class SerialPort {
   uint32_t outQueueSize_ = 0;
   PortSettings settings_;
   std::string traceLink_;  // "COM7" for the trace file
+  const StopSignal* interrupt_ = nullptr;
   std::unique_ptr<uint8_t[]> staging_;
 };
 
