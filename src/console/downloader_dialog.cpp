@@ -40,9 +40,10 @@ bool ValidSlot(intptr_t slot) {
 
 enum class LoadError { None, Access, TooLarge };
 
-// Reads a whole regular file of at most limit bytes.
-LoadError ReadWholeFile(const std::string& path, uint64_t limit, std::vector<uint8_t>& out,
-                        uint64_t& length) {
+// Reads a whole regular file of at most limit bytes, with room for spare
+// more bytes to be inserted later without moving the buffer.
+LoadError ReadWholeFile(const std::string& path, uint64_t limit, size_t spare,
+                        std::vector<uint8_t>& out, uint64_t& length) {
   length = 0;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return LoadError::Access;
@@ -56,6 +57,7 @@ LoadError ReadWholeFile(const std::string& path, uint64_t limit, std::vector<uin
     close(fd);
     return LoadError::TooLarge;
   }
+  out.reserve(length + spare);
   out.assign(length, 0);
   size_t done = 0;
   while (done < length) {
@@ -279,8 +281,10 @@ void DownloaderDialog::OnInitDialog() {
   }
   {
     std::lock_guard<std::mutex> lock(lock_);
-    m_PhoneImage.clear();
-    m_PdaImage.clear();
+    m_PhoneImage.Detach();
+    m_PdaImage.Detach();
+    image_.clear();
+    phoneCopy_.clear();
     phoneImageLoaded_ = pdaImageLoaded_ = false;
   }
   RefreshForm();
@@ -488,7 +492,8 @@ void DownloaderDialog::OnGo() {
 
   std::vector<uint8_t> data;
   uint64_t fileLength = 0;
-  const LoadError loaded = ReadWholeFile(job.imagePath, kMaxImageFileSize, data, fileLength);
+  const LoadError loaded =
+      ReadWholeFile(job.imagePath, kMaxImageFileSize, kPdaHeaderSize, data, fileLength);
   if (loaded == LoadError::Access) return RefuseLoad(kFileAccessLine);
   if (loaded == LoadError::TooLarge)
     return RefuseLoad(FormatBounded(255, "[ERROR] File Size is abnormal(%llu bytes)\r\n",
@@ -514,9 +519,10 @@ void DownloaderDialog::OnGo() {
     slots.push_back(0);
     {
       std::lock_guard<std::mutex> lock(lock_);
-      m_PdaImage = std::move(data);
+      image_ = std::move(data);
+      m_PdaImage.Attach(image_.data(), length);
       pdaImageLoaded_ = true;
-      m_PdaView[0].Attach(m_PdaImage.data(), length);
+      m_PdaView[0].Attach(m_PdaImage.Data(), length);
       pdaRequested_[0] = true;
     }
   } else if (job.deviceMode == mode::kPhone) {
@@ -526,39 +532,56 @@ void DownloaderDialog::OnGo() {
     slots.push_back(0);
     {
       std::lock_guard<std::mutex> lock(lock_);
-      m_PhoneImage = std::move(data);
+      image_ = std::move(data);
+      m_PhoneImage.Attach(image_.data(), length);
       phoneImageLoaded_ = true;
-      m_PhoneView[0].Attach(m_PhoneImage.data(), length);
+      m_PhoneView[0].Attach(m_PhoneImage.Data(), length);
       launchPending_[0] = true;
     }
   } else {
     SlotLog(0, "Loading File(PH+PDA:%d bytes)\r\n", static_cast<int>(length));
-    UnitedBinarySplit split;
-    const FormatError error = SplitUnitedBinary(data.data(), data.size(), split);
+    UnitedBinaryLayout layout;
+    const FormatError error = LocateUnitedBinary(data.data(), data.size(), layout);
     if (error != FormatError::None)
       return RefuseLoad(FormatBounded(255, "[ERROR]United Binary is damaged: %s\r\n",
                                       DescribeFormatError(error)));
-    if (split.phone.length < kPhoneImageSize)
+    if (layout.phone.length < kPhoneImageSize)
       return RefuseLoad(FormatBounded(255,
                                       "[ERROR]Phone image is too short(%u bytes, needs %u)\r\n",
-                                      split.phone.length, kPhoneImageSize));
+                                      layout.phone.length, kPhoneImageSize));
+    // The PDA image is its new header followed by the body: the header goes
+    // in before the body, into the room left behind the file's bytes, so the
+    // halves stay ranges of the one buffer. A phone half after the body moves
+    // along; one across the body's start (no such file is made) is copied.
+    const uint32_t at = layout.pdaBody.offset;
+    const ByteRange phone = layout.phone;
+    std::vector<uint8_t> phoneCopy;
+    uint32_t phoneAt = phone.offset;
+    if (phone.offset >= at) {
+      phoneAt = phone.offset + kPdaHeaderSize;
+    } else if (phone.offset + phone.length > at) {
+      phoneCopy.assign(data.begin() + phone.offset, data.begin() + phone.offset + phone.length);
+    }
+    data.insert(data.begin() + at, layout.pdaHeader.begin(), layout.pdaHeader.end());
+    const uint8_t* pdaImage = data.data() + at;
+    const uint32_t pdaLength = kPdaHeaderSize + layout.pdaBody.length;
     if (PdaModeUsesHeader(job.pdaMode)) {
       PdaPieces pieces;
-      const FormatError pdaError =
-          LocatePdaPieces(split.pdaImage.data(), split.pdaImage.size(), pieces);
+      const FormatError pdaError = LocatePdaPieces(pdaImage, pdaLength, pieces);
       if (pdaError != FormatError::None)
         return RefuseLoad(FormatBounded(255, "[ERROR]United Binary is damaged: %s\r\n",
                                         DescribeFormatError(pdaError)));
     }
     std::lock_guard<std::mutex> lock(lock_);
-    m_PhoneImage.assign(data.begin() + split.phone.offset,
-                        data.begin() + split.phone.offset + split.phone.length);
-    m_PdaImage = std::move(split.pdaImage);
+    image_ = std::move(data);
+    phoneCopy_ = std::move(phoneCopy);
+    m_PhoneImage.Attach(phoneCopy_.empty() ? image_.data() + phoneAt : phoneCopy_.data(),
+                        phone.length);
+    m_PdaImage.Attach(image_.data() + at, pdaLength);
     phoneImageLoaded_ = pdaImageLoaded_ = true;
     for (int slot = 0; slot < slotCount; ++slot) slots.push_back(slot);
   }
-  data.clear();
-  data.shrink_to_fit();
+  data = std::vector<uint8_t>();
 
   {
     std::lock_guard<std::mutex> lock(lock_);
@@ -608,8 +631,8 @@ void DownloaderDialog::OnGo() {
     uint32_t phoneLength = 0;
     {
       std::lock_guard<std::mutex> lock(lock_);
-      m_PhoneView[slot].Attach(m_PhoneImage.data(), static_cast<uint32_t>(m_PhoneImage.size()));
-      m_PdaView[slot].Attach(m_PdaImage.data(), static_cast<uint32_t>(m_PdaImage.size()));
+      m_PhoneView[slot].Attach(m_PhoneImage.Data(), m_PhoneImage.Length());
+      m_PdaView[slot].Attach(m_PdaImage.Data(), m_PdaImage.Length());
       launchPending_[slot] = true;
       pdaLength = m_PdaView[slot].Length();
       phoneLength = m_PhoneView[slot].Length();
@@ -635,9 +658,9 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   const uint8_t* phoneData = nullptr;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!launchPending_[slot] || !phoneImageLoaded_ || m_PhoneImage.size() < kPhoneImageSize)
+    if (!launchPending_[slot] || !phoneImageLoaded_ || m_PhoneImage.Length() < kPhoneImageSize)
       return;  // not a launch of the current run
-    phoneData = m_PhoneImage.data();
+    phoneData = m_PhoneImage.Data();
   }
   const uintptr_t tag = nextPhoneTag_++;
   m_PhoneThread[slot].reset();  // a worker of an earlier run ends here
@@ -1031,8 +1054,10 @@ std::optional<DownloaderDialog::RunEndNotice> DownloaderDialog::EndRunLocked() {
     m_PhoneView[slot].Detach();
     m_PdaView[slot].Detach();
   }
-  std::vector<uint8_t>().swap(m_PhoneImage);
-  std::vector<uint8_t>().swap(m_PdaImage);
+  m_PhoneImage.Detach();
+  m_PdaImage.Detach();
+  std::vector<uint8_t>().swap(image_);
+  std::vector<uint8_t>().swap(phoneCopy_);
   phoneImageLoaded_ = pdaImageLoaded_ = false;
   EnableGo(true);
   if (!run_.active) return std::nullopt;
@@ -1311,8 +1336,8 @@ ConsoleSnapshot DownloaderDialog::Snapshot() const {
   }
   s.phoneImageLoaded = phoneImageLoaded_;
   s.pdaImageLoaded = pdaImageLoaded_;
-  s.phoneImageSize = m_PhoneImage.size();
-  s.pdaImageSize = m_PdaImage.size();
+  s.phoneImageSize = m_PhoneImage.Length();
+  s.pdaImageSize = m_PdaImage.Length();
   s.runActive = run_.active;
   std::lock_guard<std::mutex> writer(writerMutex_);
   s.goEnabled = goEnabled_;

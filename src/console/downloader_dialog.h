@@ -233,8 +233,13 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
 
   // The console's one lock: per-slot flags, views, images and the run.
   mutable std::mutex lock_;
-  std::vector<uint8_t> m_PhoneImage;
-  std::vector<uint8_t> m_PdaImage;
+  // The image file as Go read it, held once: m_PhoneImage and m_PdaImage are
+  // ranges of it (a PDA+PHONE run puts the PDA header in before the PDA body).
+  std::vector<uint8_t> image_;
+  // The phone half, only when it cannot stay where the file has it.
+  std::vector<uint8_t> phoneCopy_;
+  ImageView m_PhoneImage;
+  ImageView m_PdaImage;
   bool phoneImageLoaded_ = false;
   bool pdaImageLoaded_ = false;
   std::array<ImageView, kSlotCount> m_PhoneView;

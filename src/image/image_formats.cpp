@@ -140,7 +140,7 @@ uint32_t PeekHeaderSize(const uint8_t* data, size_t length) {
   return data && length >= 4 ? ReadU32LE(data) : 0;
 }
 
-FormatError SplitUnitedBinary(const uint8_t* data, size_t length, UnitedBinarySplit& split) {
+FormatError LocateUnitedBinary(const uint8_t* data, size_t length, UnitedBinaryLayout& layout) {
   ImageHeader united;
   FormatError error = ReadImageHeader(data, length, kUnitedEntryCount, united);
   if (error != FormatError::None) return error;
@@ -177,9 +177,20 @@ FormatError SplitUnitedBinary(const uint8_t* data, size_t length, UnitedBinarySp
     offset += source.length;
   }
 
-  split.phone = ByteRange{phone.offset, phone.length};
-  split.pdaImage = WriteImageHeader(pda, kPdaEntryCount);
-  split.pdaImage.insert(split.pdaImage.end(), data + ipl.offset, data + ipl.offset + bodyLength);
+  layout.phone = ByteRange{phone.offset, phone.length};
+  layout.pdaBody = ByteRange{ipl.offset, static_cast<uint32_t>(bodyLength)};
+  layout.pdaHeader = WriteImageHeader(pda, kPdaEntryCount);
+  return FormatError::None;
+}
+
+FormatError SplitUnitedBinary(const uint8_t* data, size_t length, UnitedBinarySplit& split) {
+  UnitedBinaryLayout layout;
+  const FormatError error = LocateUnitedBinary(data, length, layout);
+  if (error != FormatError::None) return error;
+  split.phone = layout.phone;
+  split.pdaImage = std::move(layout.pdaHeader);
+  const uint8_t* body = data + layout.pdaBody.offset;
+  split.pdaImage.insert(split.pdaImage.end(), body, body + layout.pdaBody.length);
   return FormatError::None;
 }
 

@@ -100,6 +100,17 @@ std::vector<uint8_t> WriteImageHeader(const ImageHeader& header, int entryCount)
 // The header size a container announces in its first four bytes, 0 when shorter.
 uint32_t PeekHeaderSize(const uint8_t* data, size_t length);
 
+struct UnitedBinaryLayout {
+  ByteRange phone;                 // entry 0 within the United Binary
+  ByteRange pdaBody;               // the PDA body (entries 1-3), one run from entry 1
+  std::vector<uint8_t> pdaHeader;  // the PDA image's 212-byte header, built anew
+};
+
+// Where the halves of a United Binary held in memory lie, without copying
+// them: the PDA image is pdaHeader followed by the pdaBody bytes. Refuses
+// what SplitUnitedBinary refuses.
+FormatError LocateUnitedBinary(const uint8_t* data, size_t length, UnitedBinaryLayout& layout);
+
 struct UnitedBinarySplit {
   ByteRange phone;                // entry 0 within the United Binary
   std::vector<uint8_t> pdaImage;  // 212-byte header plus the PDA body, built anew

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "image/crc32.h"
 #include "image/image_formats.h"
 #include "pda/palm_device_map.h"
 
@@ -179,9 +180,10 @@ int FakePdaPlatform::RunPdaWorker(const PdaJob& job) {
   PdaScript script;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    runs.push_back(PdaRun{job.slot, job.targetCode, job.deviceMode,
-                          job.view ? job.view->Length() : 0,
-                          job.port ? job.port->DeviceName() : ""});
+    runs.push_back(
+        PdaRun{job.slot, job.targetCode, job.deviceMode, job.view ? job.view->Length() : 0,
+               job.view && job.view->Data() ? Crc32(job.view->Data(), 0, job.view->Length()) : 0,
+               job.port ? job.port->DeviceName() : ""});
     const auto it = scripts.find(job.slot);
     if (it != scripts.end()) script = it->second;
   }

@@ -393,6 +393,7 @@ struct PdaRun {
   int targetCode = -1;
   int deviceMode = -1;
   uint32_t viewLength = 0;
+  uint32_t viewCrc = 0;  // of the bytes the view showed the worker
   std::string portName;
 };
 

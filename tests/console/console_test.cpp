@@ -612,6 +612,68 @@ TEST(ConsolePdaPhoneJob, ThreeSlotsLoadSplitAndLaunchInOrder) {
   EXPECT_EQ(std::count(off, events.end(), std::string("enable 1118 1")), 1);
 }
 
+// Where a United Binary keeps its phone half: before the PDA body (as the
+// Image Maker writes it), after it, or across the body's start. The console
+// holds the file once and makes both halves ranges of it.
+struct HalvesLayout {
+  const char* name;
+  uint32_t phoneOffset;
+  uint32_t bodyOffset;
+};
+
+std::vector<uint8_t> UnitedWithLayout(const HalvesLayout& layout) {
+  const uint32_t lengths[4] = {kPhoneImageSize, 100, kSmallRomSize + 4096, 300};
+  ImageHeader header;
+  header.headerSize = kUnitedHeaderSize;
+  header.magic = IMAGE_MAGIC;
+  header.headerVersion = kImageHeaderVersion;
+  header.entries[0].offset = layout.phoneOffset;
+  header.entries[0].length = lengths[0];
+  uint32_t offset = layout.bodyOffset;
+  for (int k = 1; k < 4; ++k) {
+    header.entries[k].offset = offset;
+    header.entries[k].length = lengths[k];
+    offset += lengths[k];
+  }
+  const uint32_t body = offset - layout.bodyOffset;
+  header.totalSize = kUnitedHeaderSize + lengths[0] + body;
+  std::vector<uint8_t> bytes = WriteImageHeader(header, kUnitedEntryCount);
+  bytes.resize(std::max(offset, layout.phoneOffset + lengths[0]));
+  for (size_t i = kUnitedHeaderSize; i < bytes.size(); ++i)
+    bytes[i] = static_cast<uint8_t>(i * 13 + (i >> 10));
+  return bytes;
+}
+
+class HalvesOfOneBuffer : public ::testing::TestWithParam<HalvesLayout> {};
+
+TEST_P(HalvesOfOneBuffer, StageThePhoneHalfAndShowThePdaImageByteForByte) {
+  const HalvesLayout layout = GetParam();
+  ConsoleHarness h;
+  h.phone.SetPorts({3});
+  h.pda.present = {PalmName(3)};
+  h.Open();
+  const std::vector<uint8_t> united = UnitedWithLayout(layout);
+  const std::string path = h.WriteFile("tova.img", united);
+  h.Go(Job(path, mode::kPdaPhone, mode::kPhNormal, mode::kPdaAll));
+  ASSERT_TRUE(h.view.WaitForRunEnd());
+  EXPECT_TRUE(h.view.Summaries().at(0).AllCompleted()) << h.view.Text(0);
+  const auto phone = united.begin() + layout.phoneOffset;
+  EXPECT_EQ(FileText(h.Dir() + "/qpx_bin.tmp"), std::string(phone, phone + kPhoneImageSize));
+  const std::vector<uint8_t> pdaImage = PdaImageOf(united);
+  const auto runs = h.pda.Runs();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].viewLength, pdaImage.size());
+  EXPECT_EQ(runs[0].viewCrc, Crc32(pdaImage.data(), 0, pdaImage.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ConsolePdaPhoneJob, HalvesOfOneBuffer,
+    ::testing::Values(
+        HalvesLayout{"PhoneFirst", kUnitedHeaderSize, kUnitedHeaderSize + kPhoneImageSize},
+        HalvesLayout{"PhoneAfterThePdaBody", kUnitedHeaderSize + 0x30000, kUnitedHeaderSize},
+        HalvesLayout{"PhoneAcrossThePdaBody", kUnitedHeaderSize, kUnitedHeaderSize + 0x100000}),
+    [](const ::testing::TestParamInfo<HalvesLayout>& info) { return info.param.name; });
+
 TEST(ConsolePdaPhoneJob, FirstFinishHandsOverToPdaAndReleasesNothingShared) {
   ConsoleHarness h;
   h.phone.SetPorts({3, 4});
