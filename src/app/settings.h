@@ -10,6 +10,9 @@ namespace k730 {
 constexpr const char* kSettingsSection = "SOFTWARE\\HALVEK\\KORVAN730DL";
 constexpr const char* kSettingUploadPath = "UPLOAD_PATH";
 constexpr const char* kSettingUploadPort = "UPLOAD_PORT";
+// "1": the handsets of a run may restart at the same time, each phone worker
+// locking only its own port (honoured where the bench names its ports by USB port).
+constexpr const char* kSettingParallelRestarts = "PARALLEL_RESTARTS";
 
 // K730_SETTINGS_FILE when set, else $XDG_CONFIG_HOME/k730/settings.ini (or
 // ~/.config/k730/settings.ini).

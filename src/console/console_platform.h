@@ -68,6 +68,14 @@ class PhonePlatform {
   // download procedure returns it posts kPhoneWorkerDone (wParam = tag,
   // lParam = slot) to the sink it was given with SetNotifyWindow.
   virtual std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) = 0;
+  // Whether the workers created from now on may restart their handsets at
+  // the same time, each locking only its own port. Granted ("") only where
+  // every live port of ports comes back under its own name whatever the
+  // order; otherwise the reason, and one handset restarts at a time.
+  virtual std::string SetParallelRestarts(bool on, const ModemPorts& ports) {
+    (void)ports;
+    return on ? "the ports' naming cannot be checked here" : "";
+  }
 };
 
 // Posted by a phone worker's wrapper when the download procedure has

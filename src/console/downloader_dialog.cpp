@@ -101,6 +101,11 @@ std::string CurrentDirectory() {
   return buffer;
 }
 
+bool SettingIsOn(const std::string& value) {
+  const std::string text = ToLowerAscii(value);
+  return text == "1" || text == "yes" || text == "true" || text == "on";
+}
+
 bool PdaModeUsesHeader(int pdaMode) {
   return pdaMode == mode::kPdaSmallRom || pdaMode == mode::kPdaResource ||
          pdaMode == mode::kPdaAll || pdaMode == mode::kPdaWidebin || pdaMode == mode::kPdaBigrom;
@@ -611,6 +616,7 @@ void DownloaderDialog::OnGo() {
   }
   if (job.deviceMode == mode::kPhone) {
     SlotLog(0, "Loading File(Phone:%d bytes)\r\n", static_cast<int>(length));
+    ChooseRestartLocks(job.deviceMode);
     PostMessage(msg::WM_FIND_PHONE, 0, 0);
     return;
   }
@@ -626,6 +632,7 @@ void DownloaderDialog::OnGo() {
     DeliverRunEnd(std::move(notice));
     return;
   }
+  ChooseRestartLocks(job.deviceMode);
   for (int slot = 0; slot < slotCount; ++slot) {
     uint32_t pdaLength = 0;
     uint32_t phoneLength = 0;
@@ -646,6 +653,30 @@ void DownloaderDialog::OnGo() {
 
 // ---------------------------------------------------------------------------
 // Phone launch and events
+
+void DownloaderDialog::ChooseRestartLocks(int deviceMode) {
+  // Only the slots of a PDA+PHONE run restart handsets side by side.
+  const bool wanted =
+      deviceMode == mode::kPdaPhone &&
+      (options_.parallelRestarts || SettingIsOn(ReadSetting(kSettingParallelRestarts)));
+  ModemPorts ports;
+  {
+    std::lock_guard<std::mutex> lock(formMutex_);
+    ports.comPorts = m_ComPorts;
+    ports.slotCount = m_SlotCount;
+    ports.comPort = m_ComPort;
+  }
+  const std::string obstacle = phonePlatform_.SetParallelRestarts(wanted, ports);
+  if (!wanted) return;
+  if (obstacle.empty()) {
+    AppendSlotLog(0, "Parallel restarts: each handset restarts on its own port\r\n");
+  } else {
+    AppendSlotLog(0, FormatBounded(255,
+                                   "[WARNING]Parallel restarts refused: %s; the handsets "
+                                   "restart one at a time\r\n",
+                                   obstacle.c_str()));
+  }
+}
 
 std::string DownloaderDialog::StagingPath() const {
   const std::string dir =

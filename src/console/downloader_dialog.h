@@ -75,6 +75,10 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
     std::string recordDirectory;
     // Directory of the DFormat program's host files ("." = current directory).
     std::string hostFileDirectory = ".";
+    // The handsets of a PDA+PHONE run may restart at the same time, each
+    // phone worker locking only its own port, where the bench allows it. Also
+    // asked for by the settings value PARALLEL_RESTARTS=1.
+    bool parallelRestarts = false;
   };
 
   DownloaderDialog(ConsoleView& view, PhonePlatform& phone, PdaPlatform& pda, Options options);
@@ -172,6 +176,8 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   void OnPhoneEvent(uint32_t message, uintptr_t wParam, int slot);
   void OnPhoneFinish(int slot, bool cancelled);
   void OnPhoneWorkerDone(uintptr_t tag, int slot);
+  // The reenumeration locks of the run's phone workers; logs the option's outcome.
+  void ChooseRestartLocks(int deviceMode);
   void LaunchPhoneSlot(int slot);
   uint16_t ConfigurePhoneWorker(int slot, bool feederReady);
   void StartPdaDownload(int slot);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <vector>
 
 #include "console/usb_sysfs.h"
 #include "core/clock.h"
@@ -38,8 +39,8 @@ class RealPhoneFeeder : public PhoneFeeder {
 
 class RealPhoneWorker : public PhoneWorker {
  public:
-  RealPhoneWorker(std::mutex& lock, uintptr_t tag, std::unique_ptr<SerialPort> port)
-      : phone_(lock, std::move(port)), tag_(tag) {
+  RealPhoneWorker(ReenumerationLocks& locks, uintptr_t tag, std::unique_ptr<SerialPort> port)
+      : phone_(locks, std::move(port)), tag_(tag) {
     phone_.CreateThread();
   }
   ~RealPhoneWorker() override {
@@ -135,7 +136,18 @@ std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {
   } else if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment()) {
     port = std::make_unique<rec::RecordingSerialPort>(*recording);
   }
-  return std::make_unique<RealPhoneWorker>(lock_, tag, std::move(port));
+  return std::make_unique<RealPhoneWorker>(locks_, tag, std::move(port));
+}
+
+std::string RealPhonePlatform::SetParallelRestarts(bool on, const ModemPorts& ports) {
+  std::string obstacle;
+  if (on && !replay_) {
+    const int count = std::clamp(ports.slotCount, 0, kComPortsSize);
+    const std::vector<int> live(ports.comPorts.begin(), ports.comPorts.begin() + count);
+    obstacle = ParallelRestartObstacle(live, PortDirectory(), udevDataRoot_);
+  }
+  locks_.SetPerPort(on && obstacle.empty());
+  return obstacle;
 }
 
 RealPdaPlatform::RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay)

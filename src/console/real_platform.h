@@ -7,8 +7,10 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "console/console_platform.h"
+#include "phone/phone_worker.h"
 
 namespace k730 {
 
@@ -23,18 +25,26 @@ std::unique_ptr<SerialPort> MakeToolSerialPort();
 
 class RealPhonePlatform : public PhonePlatform {
  public:
-  // Workers share reenumerationLock (the application's).
+  // Workers share reenumerationLock (the application's) unless parallel
+  // restarts are granted.
   explicit RealPhonePlatform(std::mutex& reenumerationLock,
-                             std::shared_ptr<rec::ReplaySession> replay = nullptr)
-      : lock_(reenumerationLock), replay_(std::move(replay)) {}
+                             std::shared_ptr<rec::ReplaySession> replay = nullptr,
+                             std::string udevDataRoot = "/run/udev/data")
+      : locks_(reenumerationLock),
+        replay_(std::move(replay)),
+        udevDataRoot_(std::move(udevDataRoot)) {}
   // The port directory of the environment (K730_PORT_DIR, else /dev/k730).
   ModemPorts DiscoverPhonePorts() override;
   std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt& prompt) override;
   std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) override;
+  // Granted when every live port is a pseudo-terminal or marked
+  // K730_BENCH_MAPPED=1 by udev, and always in a replay.
+  std::string SetParallelRestarts(bool on, const ModemPorts& ports) override;
 
  private:
-  std::mutex& lock_;
+  ReenumerationLocks locks_;
   std::shared_ptr<rec::ReplaySession> replay_;
+  const std::string udevDataRoot_;
 };
 
 class RealPdaPlatform : public PdaPlatform {

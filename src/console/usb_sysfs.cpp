@@ -189,4 +189,46 @@ std::optional<uint32_t> ModemPortBesideUsbDevice(const std::string& usbSysName,
   return found;
 }
 
+std::optional<std::string> UdevProperty(const std::string& devicePath, const std::string& key,
+                                        const std::string& udevDataRoot) {
+  unsigned major = 0, minor = 0;
+  if (!CharDeviceNumbers(devicePath, major, minor)) return std::nullopt;
+  const std::string data =
+      ReadSmallFile(udevDataRoot + "/c" + std::to_string(major) + ":" + std::to_string(minor));
+  const std::string prefix = "E:" + key + "=";
+  size_t at = 0;
+  while (at < data.size()) {
+    size_t end = data.find('\n', at);
+    if (end == std::string::npos) end = data.size();
+    const std::string line = Trimmed(data.substr(at, end - at));
+    if (line.compare(0, prefix.size(), prefix) == 0) return line.substr(prefix.size());
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Unix98 pseudo-terminal terminals have majors 136 to 143.
+bool IsPseudoTerminal(unsigned major) {
+  return major >= 136 && major <= 143;
+}
+
+}  // namespace
+
+std::string ParallelRestartObstacle(const std::vector<int>& comNumbers, const std::string& portDir,
+                                    const std::string& udevDataRoot) {
+  for (int number : comNumbers) {
+    const std::string name = "COM" + std::to_string(number);
+    const std::string path = portDir + "/" + name;
+    unsigned major = 0, minor = 0;
+    if (!CharDeviceNumbers(path, major, minor)) return name + " is not present";
+    if (IsPseudoTerminal(major)) continue;
+    if (UdevProperty(path, kBenchMappedProperty, udevDataRoot) != "1")
+      return name + " is not named by its USB port (udev has no " +
+             std::string(kBenchMappedProperty) + "=1 for it)";
+  }
+  return "";
+}
+
 }  // namespace k730

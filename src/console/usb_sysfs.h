@@ -49,6 +49,24 @@ std::optional<uint32_t> ModemPortBesideUsbDevice(const std::string& usbSysName,
                                                  const std::string& portDir,
                                                  const std::string& sysRoot = "/sys");
 
+// The value of key in the udev database entry of the character device at
+// devicePath (the lines "E:KEY=VALUE" of <udevDataRoot>/c<major>:<minor>);
+// nothing when the device, its entry or the key is missing.
+std::optional<std::string> UdevProperty(const std::string& devicePath, const std::string& key,
+                                        const std::string& udevDataRoot = "/run/udev/data");
+
+// Set by the generated udev rules on a modem port whose COM<n> name comes
+// from the physical USB port it hangs off: such a port comes back under the
+// same name however the kernel numbers its tty.
+constexpr const char* kBenchMappedProperty = "K730_BENCH_MAPPED";
+
+// Why handsets on these modem ports (COM numbers, in portDir) must not
+// restart at the same time: the first port that is neither a pseudo-terminal
+// (a simulated handset) nor marked K730_BENCH_MAPPED=1 in the udev database,
+// as a phrase; "" when none.
+std::string ParallelRestartObstacle(const std::vector<int>& comNumbers, const std::string& portDir,
+                                    const std::string& udevDataRoot = "/run/udev/data");
+
 // Small readers of sysfs and similar trees.
 namespace sysfs {
 std::string ReadSmallFile(const std::string& path);

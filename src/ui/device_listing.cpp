@@ -168,15 +168,7 @@ bool ModemManagerRunning(const std::string& procRoot) {
 }
 
 bool MarkedForModemManagerToIgnore(const std::string& devicePath, const std::string& udevDataRoot) {
-  unsigned major = 0, minor = 0;
-  if (!CharDeviceNumbers(devicePath, major, minor)) return false;
-  const std::string data =
-      ReadSmallFile(udevDataRoot + "/c" + std::to_string(major) + ":" + std::to_string(minor));
-  std::istringstream lines(data);
-  std::string line;
-  while (std::getline(lines, line))
-    if (Trimmed(line) == "E:ID_MM_DEVICE_IGNORE=1") return true;
-  return false;
+  return UdevProperty(devicePath, "ID_MM_DEVICE_IGNORE", udevDataRoot) == "1";
 }
 
 std::string ModemManagerWarning(const std::string& portDir, const std::string& procRoot,

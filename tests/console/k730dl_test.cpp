@@ -214,6 +214,7 @@ TEST_F(K730dlTest, ThreeHandsetsInPdaPhoneNormalAll) {
                    "]Download Completed\r\n"
                    "========================================\r\n"});
     EXPECT_EQ(text.find("ERROR"), std::string::npos);
+    EXPECT_EQ(text.find("Parallel restarts"), std::string::npos);  // not asked for
     ExpectPhoneDump(3 + slot, 0x10000);
     ExpectPdaDumps(3 + slot, true, true, true);
   }
@@ -304,8 +305,12 @@ TEST_F(K730dlTest, AFailingHandsetFailsTheRunWhileTheOthersComplete) {
   const std::string img = MakeImg();
   StartSim(3, 3, {"--fault", "silent:SUSPEND@1"});
   const Result r = RunDl({"--device", "pda+phone", "--phone-mode", "normal", "--pda-mode", "all",
-                          "--expect", "3", img});
+                          "--expect", "3", "--parallel-restarts", img});
   ASSERT_EQ(r.status, 1) << r.err << r.out;
+  // Simulated ports come back under their own names whatever the order.
+  EXPECT_NE(
+      SlotLines(r.out, 0).find("Parallel restarts: each handset restarts on its own port\r\n"),
+      std::string::npos);
   EXPECT_NE(r.err.find("k730dl: slot 1 failed at SUSPEND"), std::string::npos) << r.err;
   EXPECT_NE(SlotLines(r.out, 1).find("[PHONE:1]SUSPEND Fail.\r\n"), std::string::npos);
   for (int slot : {0, 2}) {

@@ -3,7 +3,11 @@
 // and the udev rule generated from the handset id list.
 #include "ui/device_listing.h"
 
+#include "console/usb_sysfs.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -210,6 +214,30 @@ TEST(ModemManager, WarnsOnlyWhenItRunsAndAUsbPortIsNotMarked) {
   t.Write("udev/c" + CharNumbers("/dev/null"), "S:k730/COM3\nE:ID_MM_DEVICE_IGNORE=1\n");
   EXPECT_TRUE(MarkedForModemManagerToIgnore("/dev/null", udev));
   EXPECT_EQ(ModemManagerWarning(ports, proc, sys, udev), "");
+}
+
+TEST(ParallelRestarts, AllowedOnlyForSimulatedPortsAndPortsNamedByUsbPort) {
+  Tree t;
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  t.Link("ports/COM3", "/dev/null");   // a real character device
+  t.Link("ports/COM5", ptsname(pty));  // a simulated handset
+  t.Dir("udev");
+  const std::string ports = t.Path("ports"), udev = t.Path("udev");
+  const std::string numbers = "udev/c" + CharNumbers("/dev/null");
+
+  EXPECT_EQ(k730::ParallelRestartObstacle({5}, ports, udev), "");
+  EXPECT_EQ(k730::ParallelRestartObstacle({5, 3}, ports, udev),
+            "COM3 is not named by its USB port (udev has no K730_BENCH_MAPPED=1 for it)");
+  t.Write(numbers, "S:k730/COM3\nE:K730_BENCH_MAPPED=0\n");
+  EXPECT_NE(k730::ParallelRestartObstacle({3}, ports, udev), "");
+  t.Write(numbers, "S:k730/COM3\nE:ID_MM_DEVICE_IGNORE=1\nE:K730_BENCH_MAPPED=1\n");
+  EXPECT_EQ(k730::ParallelRestartObstacle({3, 5}, ports, udev), "");
+  EXPECT_EQ(k730::UdevProperty(t.Path("ports/COM3"), "ID_MM_DEVICE_IGNORE", udev), "1");
+  EXPECT_EQ(k730::ParallelRestartObstacle({3, 6}, ports, udev), "COM6 is not present");
+  close(pty);
 }
 
 TEST(UdevRule, GeneratedFromTheIdList) {

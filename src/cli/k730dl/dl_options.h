@@ -15,6 +15,7 @@ struct DlOptions {
   int expect = 0;              // modem ports to wait for, 0: do not wait
   double waitSeconds = 30;
   bool yes = false;
+  bool parallelRestarts = false;
   std::string logDir;
   std::string image;
 };
@@ -23,8 +24,12 @@ constexpr const char* kDlUsage =
     "usage: k730dl [--device pda+phone|phone|pda]\n"
     "              [--phone-mode normal|emergency|ch-normal|ch-emergency|skip]\n"
     "              [--pda-mode smallrom|rom|resource|all|dformat|widebin|bigrom|skip]\n"
-    "              [--com-base N] [--expect N [--wait SECONDS]] [--yes] [--log-dir DIR] IMAGE\n"
+    "              [--com-base N] [--expect N [--wait SECONDS]] [--yes] [--log-dir DIR]\n"
+    "              [--parallel-restarts] IMAGE\n"
     "Runs the download console without a window: every live slot flashes IMAGE.\n"
+    "--parallel-restarts lets the handsets restart at the same time, each on its own\n"
+    "port, where udev names every modem port by its USB port (or the ports are\n"
+    "simulated); otherwise a slot-0 line says why they restart one at a time.\n"
     "Mode names follow the console's radios in order; their numbers are accepted too.\n"
     "Exit status: 0 every live slot completed, 1 a slot failed or none could start,\n"
     "2 bad usage or a job refused before Go,\n"

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
   RealPhonePlatform phone(app.ReenumerationLock(), replay);
   RealPdaPlatform pda(replay);
   DownloaderDialog::Options consoleOptions;
+  consoleOptions.parallelRestarts = options.parallelRestarts;
   auto consoleOwner = std::make_unique<DownloaderDialog>(view, phone, pda, consoleOptions);
   DownloaderDialog& console = *consoleOwner;
 
