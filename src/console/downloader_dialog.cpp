@@ -310,10 +310,14 @@ void DownloaderDialog::OnInitDialog() {
   }
   EnableGo(true);
   m_DeviceNotify = pdaPlatform_.CreateWatcher();
-  if (m_DeviceNotify &&
-      !m_DeviceNotify->Start(
-          [this](uint32_t event, const std::string& name) { PostDeviceChange(event, name); },
-          true)) {
+  if (m_DeviceNotify) {
+    m_DeviceNotify->SetNoteSink([this](const std::string& line) { AppendSlotLog(0, line); });
+  }
+  if (m_DeviceNotify && !m_DeviceNotify->Start(
+                            [this](uint32_t event, const std::string& name) {
+                              PostDeviceChange(event, name, !name.empty());
+                            },
+                            true)) {
     m_DeviceNotify.reset();
   }
   const std::string path = ReadSetting(kSettingUploadPath);

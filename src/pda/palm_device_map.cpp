@@ -84,26 +84,21 @@ std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount) {
   return name;
 }
 
-std::string UsbPalmDeviceNames::Named(uint8_t bus, uint8_t address, const std::string& sysName,
-                                      uint16_t vendorId, uint16_t productId) const {
-  std::optional<uint32_t> number;
-  if (numbering_) number = numbering_(sysName);
-  return UsbPalmDeviceName(number.value_or(address), bus, address, vendorId, productId);
-}
-
-std::string UsbPalmDeviceNames::Arrived(uint8_t bus, uint8_t address, const std::string& sysName,
-                                        uint16_t vendorId, uint16_t productId) {
-  std::string name = Named(bus, address, sysName, vendorId, productId);
-  if (names_.size() >= kMaxRemembered) names_.erase(names_.begin());
-  names_[static_cast<uint16_t>(bus << 8 | address)] = name;
+std::string UsbPalmDeviceNames::Arrived(uint8_t bus, uint8_t address,
+                                        std::optional<uint32_t> modemPort, uint16_t vendorId,
+                                        uint16_t productId) {
+  // Unpaired: 0, the number of no slot, so that it lands in slot 0. Its
+  // address would pick whichever slot's port happens to have that number.
+  std::string name = UsbPalmDeviceName(modemPort.value_or(0), bus, address, vendorId, productId);
+  const uint16_t key = static_cast<uint16_t>(bus << 8 | address);
+  if (names_.size() >= kMaxRemembered && !names_.count(key)) names_.erase(names_.begin());
+  names_[key] = name;
   return name;
 }
 
-std::string UsbPalmDeviceNames::Left(uint8_t bus, uint8_t address, const std::string& sysName,
-                                     uint16_t vendorId, uint16_t productId) {
+std::optional<std::string> UsbPalmDeviceNames::Left(uint8_t bus, uint8_t address) {
   const auto it = names_.find(static_cast<uint16_t>(bus << 8 | address));
-  // Never seen arrive: named as an arrival would be now.
-  if (it == names_.end()) return Named(bus, address, sysName, vendorId, productId);
+  if (it == names_.end()) return std::nullopt;
   std::string name = std::move(it->second);
   names_.erase(it);
   return name;

@@ -9,7 +9,7 @@
 //   real USB:  \\?\k730#palm-os-usb-device#usb-unit-<U>#bus<BBB>&dev<AAA>&vid_<VVVV>&pid_<PPPP>
 // N is the socket's device number (the handset's phone port number). B and A
 // are the USB bus and device address; U is the number of the handset's phone
-// modem port (COM<U>) when the two halves were paired, else the address.
+// modem port (COM<U>) when the two halves were paired, else 0 (no slot's).
 #pragma once
 
 #include <cstddef>
@@ -53,21 +53,17 @@ std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount);
 using UsbDeviceNumbering = std::function<std::optional<uint32_t>(const std::string& usbSysName)>;
 
 // Names real Palm devices as they come and go: the number is the paired modem
-// port's (else the address), and a removal carries the name its arrival had,
-// even when the modem port has gone first.
+// port's (0 when unpaired, which no slot has), and a removal carries the name
+// its arrival had, even when the modem port has gone first.
 class UsbPalmDeviceNames {
  public:
-  explicit UsbPalmDeviceNames(UsbDeviceNumbering numbering) : numbering_(std::move(numbering)) {}
-  std::string Arrived(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
-                      uint16_t productId);
-  std::string Left(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
-                   uint16_t productId);
+  std::string Arrived(uint8_t bus, uint8_t address, std::optional<uint32_t> modemPort,
+                      uint16_t vendorId, uint16_t productId);
+  // The name the device arrived with; nothing when it was never reported.
+  std::optional<std::string> Left(uint8_t bus, uint8_t address);
 
  private:
-  std::string Named(uint8_t bus, uint8_t address, const std::string& sysName, uint16_t vendorId,
-                    uint16_t productId) const;
   static constexpr size_t kMaxRemembered = 256;
-  UsbDeviceNumbering numbering_;
   std::map<uint16_t, std::string> names_;  // by bus << 8 | address
 };
 

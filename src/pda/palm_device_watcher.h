@@ -15,7 +15,12 @@ namespace k730 {
 // event is kDeviceArrival or kDeviceRemoveComplete. Called on the watcher's own
 // thread, one event at a time; the console copies the name and handles the
 // event on its own thread. The callback must not call Stop.
+// An empty name: the device is not a Palm OS device (as the notification
+// library would have said), though it looks like one.
 using PalmDeviceCallback = std::function<void(uint32_t event, const std::string& name)>;
+// Lines for the console's slot 0 log, each ending in "\r\n": what the
+// watcher found wrong with the handset id list or a device.
+using PalmNoteSink = std::function<void(const std::string& line)>;
 
 class PalmDeviceWatcher {
  public:
@@ -25,12 +30,16 @@ class PalmDeviceWatcher {
   virtual bool Start(PalmDeviceCallback callback, bool reportPresent) = 0;
   // Stops and joins the watcher thread; no callback runs after it returns.
   virtual void Stop() = 0;
+  // Where notes go; set before Start, called from the watcher's thread.
+  virtual void SetNoteSink(PalmNoteSink) {}
 };
 
 // Watches directory for listening sockets named palm<N>.sock.
 std::unique_ptr<PalmDeviceWatcher> MakeDirectoryPalmWatcher(const std::string& directory);
-// Watches the USB bus for Palm OS handhelds (libusb hotplug), numbering each
-// by numbering (palm_device_map.h).
+// Watches the USB bus for the handhelds of the handset id list (libusb
+// hotplug), numbering each by numbering (palm_device_map.h); a handheld behind
+// a hub whose modem port cannot be told yet is held back for up to the
+// console's 8 s wait.
 std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher(UsbDeviceNumbering numbering = nullptr);
 // The one the environment asks for: K730_PALM_DIR set -> directory, else USB.
 std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher(UsbDeviceNumbering numbering = nullptr);

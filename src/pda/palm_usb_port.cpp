@@ -40,7 +40,7 @@ std::unique_ptr<PalmUsbTransport> MakePalmTransport() {
   if (!directory.empty()) return std::make_unique<SocketPalmTransport>(directory, IdleLimitMs());
   std::unique_ptr<UsbBus> bus = MakeLibusbBus();
   if (!bus) return std::make_unique<NoPalmTransport>();
-  return std::make_unique<UsbPalmTransport>(std::move(bus), IdleLimitMs());
+  return std::make_unique<UsbPalmTransport>(std::move(bus), IdleLimitMs(), LoadHandsetIds().ids);
 }
 
 int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {

@@ -64,12 +64,6 @@ const char* UsbResultName(int result) {
   }
 }
 
-bool IsPalmOsVendor(uint16_t vendorId) {
-  static constexpr uint16_t kVendors[] = {0x0830, 0x082d, 0x054c, 0x04e8, 0x091e,
-                                          0x0c88, 0x12ef, 0x0502, 0x115e, 0x0e67};
-  return std::find(std::begin(kVendors), std::end(kVendors), vendorId) != std::end(kVendors);
-}
-
 bool ParseExtConnectionInfo(const uint8_t* reply, size_t length, uint32_t creatorId,
                             PalmEndpoints& endpoints) {
   // numPorts (1), endpointNumbersDiffer (1), reserved (2), then per port:
@@ -109,8 +103,11 @@ struct UsbPalmTransport::Connection {
   size_t pendingAt = 0;
 };
 
-UsbPalmTransport::UsbPalmTransport(std::unique_ptr<UsbBus> bus, uint32_t idleLimitMs)
-    : bus_(std::move(bus)), idleLimitMs_(idleLimitMs == 0 ? 1 : idleLimitMs) {}
+UsbPalmTransport::UsbPalmTransport(std::unique_ptr<UsbBus> bus, uint32_t idleLimitMs,
+                                   HandsetIds ids)
+    : bus_(std::move(bus)),
+      idleLimitMs_(idleLimitMs == 0 ? 1 : idleLimitMs),
+      ids_(std::move(ids)) {}
 
 UsbPalmTransport::~UsbPalmTransport() {
   // Links go before the bus whose context they belong to.
@@ -126,7 +123,7 @@ int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId
   }
   const std::vector<UsbDeviceId> devices = bus_->ListDevices();
   const auto found = std::find_if(devices.begin(), devices.end(), [&](const UsbDeviceId& d) {
-    return d.bus == busNumber && d.address == address && IsPalmOsVendor(d.vendorId);
+    return d.bus == busNumber && d.address == address && ids_.IsPalm(d.vendorId, d.productId);
   });
   if (found == devices.end()) {
     lastOpenError_ = kUsbErrorNoDevice;

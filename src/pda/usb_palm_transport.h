@@ -2,8 +2,8 @@
 // (UsbBus / UsbDeviceLink) whose real implementation is libusb-1.0
 // (libusb_bus.cpp); tests drive the same logic through a fake bus.
 //
-// Opening follows what Linux tools do: the device must carry a known Palm OS
-// vendor ID; the vendor request "get extended connection information" lists
+// Opening follows what Linux tools do: the device must be a handheld of the
+// handset id list; the vendor request "get extended connection information" lists
 // the device's port functions by creator ID, and the function of creator
 // 'psys' gives the bulk endpoints (else the first bulk IN/OUT pair of the
 // interface is used); a kernel driver that holds the interface is detached,
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pda/handle_table.h"
+#include "pda/handset_ids.h"
 #include "pda/palm_usb_port.h"
 
 namespace k730 {
@@ -80,9 +81,6 @@ class UsbBus {
 // libusb-1.0 behind the seam; nullptr when libusb cannot be initialised.
 std::unique_ptr<UsbBus> MakeLibusbBus();
 
-// Vendor IDs under which Palm OS handhelds enumerate.
-bool IsPalmOsVendor(uint16_t vendorId);
-
 // The vendor request listing a device's port functions.
 constexpr uint8_t kPalmGetExtConnectionInfo = 0x04;
 constexpr uint8_t kPalmVendorRequestType = 0xC2;  // device to host, vendor, endpoint
@@ -101,8 +99,9 @@ bool ParseExtConnectionInfo(const uint8_t* reply, size_t length, uint32_t creato
 class UsbPalmTransport : public PalmUsbTransport {
  public:
   static constexpr uint32_t kDefaultIdleLimitMs = 60000;  // real milliseconds
-  explicit UsbPalmTransport(std::unique_ptr<UsbBus> bus,
-                            uint32_t idleLimitMs = kDefaultIdleLimitMs);
+  // Only devices that ids lists as Palm OS handhelds are opened.
+  explicit UsbPalmTransport(std::unique_ptr<UsbBus> bus, uint32_t idleLimitMs = kDefaultIdleLimitMs,
+                            HandsetIds ids = DefaultHandsetIds());
   ~UsbPalmTransport() override;
 
   int OpenPort(const std::string& deviceName, uint32_t creatorId) override;
@@ -120,6 +119,7 @@ class UsbPalmTransport : public PalmUsbTransport {
 
   std::unique_ptr<UsbBus> bus_;
   const uint32_t idleLimitMs_;
+  const HandsetIds ids_;
   HandleTable<Connection> connections_;
   std::atomic<int> lastOpenError_{0};
 };

@@ -68,6 +68,7 @@ class RecordingPalmWatcher : public PalmDeviceWatcher {
   RecordingPalmWatcher(RecordingSession& session, std::unique_ptr<PalmDeviceWatcher> inner)
       : session_(session), inner_(std::move(inner)) {}
   bool Start(PalmDeviceCallback callback, bool reportPresent) override;
+  void SetNoteSink(PalmNoteSink notes) override { inner_->SetNoteSink(std::move(notes)); }
   void Stop() override { inner_->Stop(); }
 
  private:

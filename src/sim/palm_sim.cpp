@@ -340,9 +340,34 @@ bool PalmDeviceSim::Plug() {
   stopping_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    onStream_ = false;
     plugged_ = true;
   }
   thread_ = std::thread([this, listener, wake = wake_[0]] { Serve(listener, wake); });
+  return true;
+}
+
+bool PalmDeviceSim::PlugStream(int fd) {
+  std::lock_guard<std::mutex> control(controlMutex_);
+  if (Plugged()) return false;
+  if (thread_.joinable()) thread_.join();
+  for (int& end : wake_) {
+    if (end >= 0) ::close(end);
+    end = -1;
+  }
+  if (::pipe2(wake_, O_CLOEXEC) != 0) return false;
+  stopping_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onStream_ = true;
+    plugged_ = true;
+    ++stats_.connections;
+  }
+  thread_ = std::thread([this, fd, wake = wake_[0]] {
+    Session(fd, wake);
+    ::close(fd);
+    DropSocketFile();
+  });
   return true;
 }
 
@@ -364,7 +389,7 @@ void PalmDeviceSim::Unplug() {
 
 void PalmDeviceSim::DropSocketFile() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (plugged_) ::unlink(SocketPath().c_str());
+  if (plugged_ && !onStream_) ::unlink(SocketPath().c_str());
   plugged_ = false;
   changed_.notify_all();
 }

@@ -71,6 +71,10 @@ class PalmDeviceSim {
   // up). True when it is plugged afterwards. Plug and Unplug may be called
   // from any thread.
   bool Plug();
+  // Makes the device appear on a stream that is already connected to its
+  // host (the USB bench's bridge) instead of a socket file; it is unplugged
+  // when the host closes the stream. False when it is plugged already.
+  bool PlugStream(int fd);
   // Makes it disappear: the socket file goes, a connection is cut.
   void Unplug();
   bool Plugged() const { return plugged_.load(std::memory_order_acquire); }
@@ -98,6 +102,7 @@ class PalmDeviceSim {
   PalmSimStats stats_;
   std::atomic<bool> plugged_{false};
   std::atomic<bool> stopping_{false};
+  bool onStream_ = false;  // plugged by PlugStream: there is no socket file
   int wake_[2] = {-1, -1};
   std::thread thread_;
   LinePace bus_;  // the serving thread's only

@@ -125,7 +125,7 @@ DeviceManagerWindow::DeviceManagerWindow(QWidget* parent, std::string sysRoot, s
 
 void DeviceManagerWindow::Refresh() {
   list_->clear();
-  std::vector<HandsetDevice> devices = ListHandsetDevices(LoadHandsetIds(), sysRoot_);
+  std::vector<HandsetDevice> devices = ListHandsetDevices(LoadHandsetIds().ids, sysRoot_);
   for (HandsetDevice& simulated : ListSimulatedPalmDevices(palmDir_))
     devices.push_back(std::move(simulated));
   for (const HandsetDevice& device : devices) {

@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <string>
 
-#include "ui/device_listing.h"
+#include "console/device_listing.h"
 
 class QLabel;
 class QTreeWidget;

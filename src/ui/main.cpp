@@ -19,13 +19,13 @@
 #include "app/downloader_app.h"
 #include "app/file_types.h"
 #include "console/console_ids.h"
+#include "console/device_listing.h"
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
 #include "phone/serial_port.h"
 #include "replay/replay_session.h"
 #include "ui/console_window.h"
 #include "ui/demo_session.h"
-#include "ui/device_listing.h"
 #include "ui/file_dialogs.h"
 #include "ui/ui_style.h"
 
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
     }
   });
   window.OnConsoleOpened([&] {
-    const std::string warning = k730::ui::ModemManagerWarning(k730::PortDirectory());
+    const std::string warning = k730::ModemManagerWarning(k730::PortDirectory());
     if (!warning.empty()) console.AppendSlotLog(0, warning);
     if (demo) {
       demoModesPending = true;

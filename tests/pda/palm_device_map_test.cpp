@@ -36,33 +36,22 @@ TEST(PalmDeviceName, RealDevicesAreNumberedByTheirHandsetsModemPort) {
   const uint8_t ports[] = {2, 4, 1};
   EXPECT_EQ(UsbSysName(3, ports, 3), "3-2.4.1");
 
-  std::vector<std::string> asked;
-  bool modemThere = true;
-  UsbPalmDeviceNames names([&](const std::string& sysName) -> std::optional<uint32_t> {
-    asked.push_back(sysName);
-    if (!modemThere || sysName != "1-2.4") return std::nullopt;
-    return 12;
-  });
-  const std::string paired = names.Arrived(1, 9, "1-2.4", 0x0830, 0x0061);
+  UsbPalmDeviceNames names;
+  const std::string paired = names.Arrived(1, 9, 12, 0x0830, 0x0061);
   EXPECT_EQ(DeviceNumberFromName(paired), 12u);
   uint8_t bus = 0;
   uint8_t address = 0;
   ASSERT_TRUE(ParseUsbPalmDeviceName(paired, bus, address));
   EXPECT_EQ(bus, 1);
   EXPECT_EQ(address, 9);
-  // Unpaired: the address. The removal keeps the arrival's name even when the
-  // modem port has already gone.
-  const std::string alone = names.Arrived(1, 10, "1-3", 0x0830, 0x0061);
-  EXPECT_EQ(DeviceNumberFromName(alone), 10u);
-  modemThere = false;
-  EXPECT_EQ(names.Left(1, 9, "1-2.4", 0x0830, 0x0061), paired);
-  EXPECT_EQ(names.Left(1, 10, "1-3", 0x0830, 0x0061), alone);
-  // Gone once: a second removal, or one never seen arriving, is named afresh.
-  EXPECT_EQ(DeviceNumberFromName(names.Left(1, 9, "1-2.4", 0x0830, 0x0061)), 9u);
-  EXPECT_EQ(asked, (std::vector<std::string>{"1-2.4", "1-3", "1-2.4"}));
-  // Without a numbering every device is its address.
-  UsbPalmDeviceNames plain(nullptr);
-  EXPECT_EQ(DeviceNumberFromName(plain.Arrived(2, 33, "2-1.1", 0x0830, 0x0061)), 33u);
+  // Unpaired: 0, never the address (33 could be a slot's port). The removal
+  // keeps the arrival's name.
+  const std::string alone = names.Arrived(1, 33, std::nullopt, 0x0830, 0x0061);
+  EXPECT_EQ(DeviceNumberFromName(alone), 0u);
+  EXPECT_EQ(names.Left(1, 9), paired);
+  EXPECT_EQ(names.Left(1, 33), alone);
+  // Gone once: a second removal, or one never seen arriving, has no name.
+  EXPECT_FALSE(names.Left(1, 9));
 }
 
 TEST(PalmDeviceName, DeviceNumberEdgeCases) {

@@ -152,13 +152,6 @@ TEST(PalmConnectionInfo, MalformedRepliesAreRefused) {
   EXPECT_FALSE(ParseExtConnectionInfo(many.data(), many.size(), kPalmCreatorPsys, e));
 }
 
-TEST(PalmVendors, KnownVendorsOnly) {
-  EXPECT_TRUE(IsPalmOsVendor(0x0830));
-  EXPECT_TRUE(IsPalmOsVendor(0x082d));
-  EXPECT_FALSE(IsPalmOsVendor(0x1234));
-  EXPECT_FALSE(IsPalmOsVendor(0));
-}
-
 class PalmUsbTransportTest : public ::testing::Test {
  protected:
   PalmUsbTransportTest() {
@@ -253,8 +246,13 @@ TEST_F(PalmUsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
 TEST_F(PalmUsbTransportTest, EveryOpenFailureGivesMinusOne) {
   EXPECT_EQ(transport->OpenPort("not a usb name", kPalmCreatorPsys), -1);
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorInvalidParam);
-  EXPECT_EQ(Open(10), -1);  // not a Palm OS vendor
+  EXPECT_EQ(Open(10), -1);  // not on the handset id list
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorNoDevice);
+  // The list decides, not the vendor.
+  auto listed = std::make_unique<FakeBus>(device);
+  UsbPalmTransport other(std::move(listed), 50, ParseHandsetIds("palm 1234 0001\n"));
+  EXPECT_EQ(other.OpenPort(UsbPalmDeviceName(9, 1, 9, 0x0830, 0x0061), kPalmCreatorPsys), -1);
+  EXPECT_GE(other.OpenPort(UsbPalmDeviceName(10, 1, 10, 0x1234, 0x0001), kPalmCreatorPsys), 0);
   EXPECT_EQ(Open(11), -1);  // not on the bus
   bus->openError = kUsbErrorAccess;
   EXPECT_EQ(Open(), -1);

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/downloader_app.h"
+#include "cli/k730dl/bench_commands.h"
 #include "cli/k730dl/dl_options.h"
 #include "cli/k730dl/terminal_view.h"
 #include "console/console_ids.h"
@@ -74,6 +75,10 @@ int DeviceRadio(int deviceMode) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "--udev-rules")
+    return RunUdevRulesCommand(std::vector<std::string>(args.begin() + 1, args.end()));
+  if (!args.empty() && args[0] == "--list")
+    return RunListCommand(std::vector<std::string>(args.begin() + 1, args.end()));
   for (const std::string& arg : args) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kDlUsage, stdout);

@@ -1,4 +1,4 @@
-#include "ui/device_listing.h"
+#include "console/device_listing.h"
 
 #include <sys/sysmacros.h>
 
@@ -9,14 +9,9 @@
 #include <sstream>
 
 #include "pda/palm_device_watcher.h"
-#include "pda/usb_palm_transport.h"
 #include "phone/port_discovery.h"
 
-#ifndef K730_HANDSET_IDS_FILE
-#define K730_HANDSET_IDS_FILE "/etc/k730/handset-ids.conf"
-#endif
-
-namespace k730::ui {
+namespace k730 {
 
 using namespace k730::sysfs;
 
@@ -37,83 +32,6 @@ std::vector<std::string> InterfacePorts(const std::string& deviceDir, const std:
 }
 
 }  // namespace
-
-bool HandsetIds::IsPhone(uint16_t vendor, uint16_t product) const {
-  for (const HandsetId& id : ids) {
-    if (id.kind == HandsetId::Kind::Phone && id.vendor == vendor &&
-        (id.product < 0 || id.product == product))
-      return true;
-  }
-  return false;
-}
-
-bool HandsetIds::IsPalm(uint16_t vendor, uint16_t product) const {
-  if (IsPalmOsVendor(vendor)) return true;
-  for (const HandsetId& id : ids) {
-    if (id.kind == HandsetId::Kind::Palm && id.vendor == vendor &&
-        (id.product < 0 || id.product == product))
-      return true;
-  }
-  return false;
-}
-
-HandsetIds ParseHandsetIds(const std::string& text, std::vector<std::string>* errors) {
-  HandsetIds result;
-  std::istringstream lines(text);
-  std::string line;
-  int number = 0;
-  while (std::getline(lines, line)) {
-    ++number;
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::istringstream fields(line);
-    std::string kind, vendor, product, interface;
-    if (!(fields >> kind)) continue;
-    auto fail = [&](const char* why) {
-      if (errors) errors->push_back("line " + std::to_string(number) + ": " + why);
-    };
-    HandsetId id;
-    if (kind == "phone") {
-      id.kind = HandsetId::Kind::Phone;
-    } else if (kind == "palm") {
-      id.kind = HandsetId::Kind::Palm;
-    } else {
-      fail("kind must be phone or palm");
-      continue;
-    }
-    int value = 0;
-    if (!(fields >> vendor) || !ParseHex16(vendor, value)) {
-      fail("vendor must be four hex digits");
-      continue;
-    }
-    id.vendor = static_cast<uint16_t>(value);
-    if (!(fields >> product) || (product != "*" && !ParseHex16(product, value))) {
-      fail("product must be four hex digits or *");
-      continue;
-    }
-    id.product = product == "*" ? -1 : value;
-    if (fields >> interface) {
-      if (interface != "-" && (!ParseHex16(interface, value) || value > 0xFF)) {
-        fail("interface must be a hex number or -");
-        continue;
-      }
-      id.interface = interface == "-" ? -1 : value;
-      std::getline(fields, id.description);
-      id.description = Trimmed(id.description);
-    }
-    result.ids.push_back(id);
-  }
-  return result;
-}
-
-std::string HandsetIdsPath() {
-  const char* env = std::getenv("K730_HANDSET_IDS");
-  return env && *env ? std::string(env) : std::string(K730_HANDSET_IDS_FILE);
-}
-
-HandsetIds LoadHandsetIds() {
-  return ParseHandsetIds(ReadSmallFile(HandsetIdsPath()));
-}
 
 std::vector<HandsetDevice> ListHandsetDevices(const HandsetIds& ids, const std::string& sysRoot) {
   std::vector<HandsetDevice> devices;
@@ -188,4 +106,4 @@ std::string ModemManagerWarning(const std::string& portDir, const std::string& p
   return "";
 }
 
-}  // namespace k730::ui
+}  // namespace k730

@@ -12,40 +12,9 @@
 #include <vector>
 
 #include "console/usb_sysfs.h"
+#include "pda/handset_ids.h"
 
-namespace k730::ui {
-
-// One line of the handset id list: which USB ids are handsets.
-struct HandsetId {
-  enum class Kind { Phone, Palm };
-  Kind kind = Kind::Phone;
-  uint16_t vendor = 0;
-  int product = -1;    // -1: any product of the vendor
-  int interface = -1;  // phone only: the modem interface number, -1 any
-  std::string description;
-};
-
-struct HandsetIds {
-  std::vector<HandsetId> ids;
-  bool IsPhone(uint16_t vendor, uint16_t product) const;
-  bool IsPalm(uint16_t vendor, uint16_t product) const;
-};
-
-// Lines "phone|palm VENDOR PRODUCT|* [INTERFACE|-] [description...]", hex
-// ids, '#' comments. Lines that do not parse are reported in errors (with
-// their line number) and skipped.
-HandsetIds ParseHandsetIds(const std::string& text, std::vector<std::string>* errors = nullptr);
-
-// K730_HANDSET_IDS when set, else the installed list.
-std::string HandsetIdsPath();
-// The list at HandsetIdsPath(); a missing or unreadable file gives the Palm
-// OS vendors alone.
-HandsetIds LoadHandsetIds();
-
-using k730::ListModemPorts;
-using k730::ModemPortEntry;
-using k730::UsbDeviceInfo;
-using k730::UsbDeviceOfNode;
+namespace k730 {
 
 struct HandsetDevice {
   enum class Kind { PhoneModem, PalmOs, SimulatedPalm };
@@ -74,4 +43,4 @@ std::string ModemManagerWarning(const std::string& portDir, const std::string& p
                                 const std::string& sysRoot = "/sys",
                                 const std::string& udevDataRoot = "/run/udev/data");
 
-}  // namespace k730::ui
+}  // namespace k730

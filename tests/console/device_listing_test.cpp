@@ -1,7 +1,7 @@
 // The listings behind the "Modem Ports" and "Device Manager" windows and the
 // ModemManager warning, on a sysfs, /proc and udev tree built by the test;
-// and the udev rule generated from the handset id list.
-#include "ui/device_listing.h"
+// the handset id list and the udev rule generated from it.
+#include "console/device_listing.h"
 
 #include "console/usb_sysfs.h"
 
@@ -20,7 +20,7 @@
 #include <string>
 
 namespace fs = std::filesystem;
-using namespace k730::ui;
+using namespace k730;
 
 namespace {
 
@@ -110,7 +110,14 @@ TEST(HandsetIds, ParsesKindsWildcardsAndReportsBadLines) {
       "phone abcd * -\n"
       "modem 1234 5678\n"
       "phone 12345 0001\n"
-      "palm 0001 zz\n",
+      "palm 0001 zz\n"
+      "slot COM3 1-2.1\n"
+      "slot COM4 1-2\n"
+      "slot COM3 1-3.1\n"
+      "slot COM0 1-4.1\n"
+      "slot COM5 1-2.1\n"
+      "slot COM6 2-0\n"
+      "slot COM7 1-5.1 x\n",
       &errors);
   ASSERT_EQ(ids.ids.size(), 3u);
   EXPECT_EQ(ids.ids[0].vendor, 0x1234);
@@ -119,16 +126,31 @@ TEST(HandsetIds, ParsesKindsWildcardsAndReportsBadLines) {
   EXPECT_EQ(ids.ids[0].description, "bench phone");
   EXPECT_EQ(ids.ids[1].product, -1);
   EXPECT_EQ(ids.ids[2].interface, -1);
-  ASSERT_EQ(errors.size(), 3u);
+  // The bench map keeps one name per port and one port per name.
+  ASSERT_EQ(ids.slots.size(), 2u);
+  EXPECT_EQ(ids.slots[0].comNumber, 3);
+  EXPECT_EQ(ids.slots[0].portPath, "1-2.1");
+  EXPECT_EQ(ids.slots[1].portPath, "1-2");
+  ASSERT_EQ(errors.size(), 8u);
   EXPECT_EQ(errors[0].rfind("line 5:", 0), 0u);
+  EXPECT_EQ(errors[3], "line 10: COM3 is mapped twice");
+  EXPECT_EQ(errors[5], "line 12: USB port 1-2.1 is mapped twice");
+  EXPECT_EQ(errors[7].rfind("line 14:", 0), 0u);
 
   EXPECT_TRUE(ids.IsPhone(0x1234, 0x5678));
   EXPECT_FALSE(ids.IsPhone(0x1234, 0x5679));
   EXPECT_TRUE(ids.IsPhone(0xabcd, 0x0001));
   EXPECT_TRUE(ids.IsPalm(0x0830, 0x0060));
-  // The Palm OS vendors the transport knows count without a line of their own.
-  EXPECT_TRUE(HandsetIds{}.IsPalm(0x082d, 0x0100));
+  // Only the list decides; an unreadable one falls back to what the shipped file enables.
+  EXPECT_FALSE(HandsetIds{}.IsPalm(0x082d, 0x0100));
   EXPECT_FALSE(ids.IsPalm(0x1234, 0x5678));
+  const LoadedHandsetIds missing = LoadHandsetIds("/nonexistent/handset-ids.conf");
+  EXPECT_FALSE(missing.readable);
+  EXPECT_TRUE(missing.ids.IsPalm(0x082d, 0x0100));
+  EXPECT_FALSE(missing.ids.IsPalm(0x054c, 0x0100));
+  ASSERT_EQ(HandsetIdsWarnings(missing).size(), 1u);
+  EXPECT_NE(HandsetIdsWarnings(missing)[0].find("/nonexistent/handset-ids.conf"),
+            std::string::npos);
 }
 
 TEST(ModemPorts, ListsComEntriesInPortOrderWithTheirUsbDevice) {
@@ -241,14 +263,8 @@ TEST(ParallelRestarts, AllowedOnlyForSimulatedPortsAndPortsNamedByUsbPort) {
 }
 
 TEST(UdevRule, GeneratedFromTheIdList) {
-  Tree t;
-  t.Write("ids", "phone 1234 5678 1 a\nphone abcd * -\npalm 830 *\npalm 0e67 0002\nbogus\n");
-  const std::string command = "sh " + std::string(K730_SOURCE_DIR) +
-                              "/packaging/k730-udev-rules.sh " + t.Path("ids") + " " +
-                              t.Path("rules") + " 2>" + t.Path("errors");
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream in(t.Path("rules"));
-  const std::string rules((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string rules = UdevRulesFor(
+      ParseHandsetIds("phone 1234 5678 1 a\nphone abcd * -\npalm 830 *\npalm 0e67 0002\n"), "ids");
   EXPECT_NE(rules.find("SUBSYSTEM==\"tty\", ENV{ID_VENDOR_ID}==\"1234\", "
                        "ENV{ID_MODEL_ID}==\"5678\", ENV{ID_USB_INTERFACE_NUM}==\"01\", "
                        "SYMLINK+=\"k730/COM%n\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", "
@@ -261,12 +277,42 @@ TEST(UdevRule, GeneratedFromTheIdList) {
                        "TAG+=\"uaccess\""),
             std::string::npos);
   EXPECT_NE(rules.find("ATTR{idVendor}==\"0e67\", ATTR{idProduct}==\"0002\""), std::string::npos);
-  EXPECT_EQ(rules.find("bogus"), std::string::npos);
   // Removal events skip the rules; the label closes the file.
   EXPECT_NE(rules.find("ACTION==\"remove\", GOTO=\"k730_end\""), std::string::npos);
   EXPECT_NE(rules.find("LABEL=\"k730_end\""), std::string::npos);
-  std::ifstream errors(t.Path("errors"));
-  std::string error;
-  std::getline(errors, error);
-  EXPECT_NE(error.find(":5: not understood"), std::string::npos) << error;
+  EXPECT_EQ(rules.find("K730_BENCH_MAPPED"), std::string::npos);
+}
+
+// A mapped modem is named by its USB port, marked for the parallel restarts,
+// and leaves the rules before the numbered link could name it too.
+TEST(UdevRule, BenchMapNamesTheModemBelowEachPort) {
+  const std::string mapped =
+      "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", ENV{K730_BENCH_MAPPED}=\"1\", TAG+=\"uaccess\", "
+      "GOTO=\"k730_end\"\n";
+  struct Case {
+    const char* list;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"slot COM3 1-2.1\n",
+       {"SUBSYSTEM==\"tty\", KERNELS==\"1-2.1\", SYMLINK+=\"k730/COM3" + mapped}},
+      {"phone 1234 5678 01\nslot COM12 3-1.4.2\n",
+       {"SUBSYSTEM==\"tty\", KERNELS==\"3-1.4.2\", ENV{ID_VENDOR_ID}==\"1234\", "
+        "ENV{ID_MODEL_ID}==\"5678\", ENV{ID_USB_INTERFACE_NUM}==\"01\", SYMLINK+=\"k730/COM12" +
+        mapped}},
+      {"phone 1234 * -\nphone 4321 0001\nslot COM4 1-3\nslot COM5 1-4\n",
+       {"KERNELS==\"1-3\", ENV{ID_VENDOR_ID}==\"1234\", SYMLINK+=\"k730/COM4" + mapped,
+        "KERNELS==\"1-3\", ENV{ID_VENDOR_ID}==\"4321\", ENV{ID_MODEL_ID}==\"0001\", "
+        "SYMLINK+=\"k730/COM4" +
+            mapped,
+        "KERNELS==\"1-4\", ENV{ID_VENDOR_ID}==\"1234\", SYMLINK+=\"k730/COM5" + mapped}},
+  };
+  for (const Case& c : cases) {
+    const std::string rules = UdevRulesFor(ParseHandsetIds(c.list), "ids");
+    for (const std::string& line : c.lines) EXPECT_NE(rules.find(line), std::string::npos) << rules;
+    // Every mapped rule comes before the numbered links.
+    const size_t numbered = rules.find("k730/COM%n");
+    if (numbered != std::string::npos) {
+      EXPECT_LT(rules.rfind(mapped), numbered) << rules;
+    }
+  }
 }
