@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -153,8 +154,10 @@ class UsbfsDevice {
   bool Start(std::string& error) {
     const std::string path = std::string(umockdev_testbed_get_root_dir(testbed_)) + node_;
     const std::string dir = path.substr(0, path.find_last_of('/'));
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = "cannot make " + dir + ": " + std::strerror(errno);
+    std::error_code made;
+    std::filesystem::create_directories(dir, made);
+    if (made) {
+      error = "cannot make " + dir + ": " + made.message();
       return false;
     }
     ::unlink(path.c_str());
@@ -400,9 +403,11 @@ class UsbfsDevice {
       auto* urb = reinterpret_cast<usbdevfs_urb*>(it->data->data);
       urb->status = it->status;
       urb->actual_length = it->actual;
-      if (!it->in.empty() && urb->buffer) {
-        std::memcpy(urb->buffer, it->in.data(),
-                    std::min<size_t>(it->in.size(), static_cast<size_t>(urb->buffer_length)));
+      // A control transfer's data stage follows its 8-byte setup packet.
+      const size_t at = it->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
+      if (!it->in.empty() && urb->buffer && static_cast<size_t>(urb->buffer_length) > at) {
+        std::memcpy(static_cast<uint8_t*>(urb->buffer) + at, it->in.data(),
+                    std::min<size_t>(it->in.size(), static_cast<size_t>(urb->buffer_length) - at));
       }
       umockdev_ioctl_data_set_ptr(target, 0, it->data);
       g_object_unref(it->data);
@@ -585,6 +590,8 @@ bool UsbBench::Plug(const UsbDeviceSpec& spec, std::string* error) {
   };
   std::lock_guard<std::mutex> lock(mutex_);
   if (devices_.count(spec.portPath)) return fail(spec.portPath + " is taken");
+  // Devices are added by their whole path below /sys/devices: umockdev looks
+  // a parent up in the real /sys unless this process runs behind its preload.
   const std::string parentPort = ParentPort(spec.portPath);
   std::string parentSys = "/sys/devices/usb1";
   if (!parentPort.empty()) {
@@ -611,8 +618,11 @@ bool UsbBench::Plug(const UsbDeviceSpec& spec, std::string* error) {
   std::vector<uint8_t> descriptors = Descriptors(spec, interfaces);
   const std::string dev = "189:" + std::to_string(device->address - 1);
   const std::string product = spec.product.empty() ? "Device" : spec.product;
+  const auto below = [](const std::string& sysPath, const std::string& name) {
+    return sysPath.substr(std::strlen("/sys/devices/")) + "/" + name;
+  };
   gchar* sys = umockdev_testbed_add_device(
-      testbed_, "usb", spec.portPath.c_str(), parentSys.c_str(), "busnum", "1", "devnum",
+      testbed_, "usb", below(parentSys, spec.portPath).c_str(), nullptr, "busnum", "1", "devnum",
       address.c_str(), "idVendor", Hex4(spec.vendorId).c_str(), "idProduct",
       Hex4(spec.productId).c_str(), "bConfigurationValue", "1", "bNumInterfaces",
       std::to_string(interfaces).c_str(), "speed", "12", "manufacturer", "k730 bench", "product",
@@ -629,7 +639,7 @@ bool UsbBench::Plug(const UsbDeviceSpec& spec, std::string* error) {
   for (int i = 0; i < interfaces; ++i) {
     const std::string name = spec.portPath + ":1." + std::to_string(i);
     gchar* interfaceSys = umockdev_testbed_add_device(
-        testbed_, "usb", name.c_str(), device->sysPath.c_str(), "bInterfaceNumber",
+        testbed_, "usb", below(device->sysPath, name).c_str(), nullptr, "bInterfaceNumber",
         ("0" + std::to_string(i)).c_str(), nullptr, "DEVTYPE", "usb_interface", nullptr);
     if (interfaceSys) device->childSysPaths.push_back(interfaceSys);
     g_free(interfaceSys);
@@ -639,7 +649,7 @@ bool UsbBench::Plug(const UsbDeviceSpec& spec, std::string* error) {
     const std::string numbers =
         ttyNumbers.empty() ? "166:" + std::to_string(nextTty_ + 200) : ttyNumbers;
     gchar* ttySys = umockdev_testbed_add_device(
-        testbed_, "tty", ("tty/" + tty).c_str(), device->childSysPaths.front().c_str(), "dev",
+        testbed_, "tty", below(device->childSysPaths.front(), "tty/" + tty).c_str(), nullptr, "dev",
         numbers.c_str(), nullptr, "DEVNAME", ("/dev/" + tty).c_str(), nullptr);
     if (ttySys) device->childSysPaths.push_back(ttySys);
     g_free(ttySys);
@@ -685,6 +695,9 @@ void UsbBench::UnplugLocked(const std::string& portPath) {
   for (auto child = device.childSysPaths.rbegin(); child != device.childSysPaths.rend(); ++child)
     umockdev_testbed_uevent(testbed_, child->c_str(), "remove");
   umockdev_testbed_uevent(testbed_, device.sysPath.c_str(), "remove");
+  // Each child on its own: removing the device's directory would leave their links behind.
+  for (auto child = device.childSysPaths.rbegin(); child != device.childSysPaths.rend(); ++child)
+    umockdev_testbed_remove_device(testbed_, child->c_str());
   umockdev_testbed_remove_device(testbed_, device.sysPath.c_str());
   devices_.erase(it);
 }
@@ -858,13 +871,13 @@ std::map<std::string, std::string> UmockdevPreloadEnvironment() {
   std::map<std::string, std::string> env;
   std::string preload = "libumockdev-preload.so.0";
   if (const char* existing = std::getenv("LD_PRELOAD"); existing && *existing)
-    preload = preload + ":" + existing;
+    preload = std::strstr(existing, "libumockdev-preload") ? existing : preload + ":" + existing;
   env["LD_PRELOAD"] = preload;
   // AddressSanitizer wants to be the first library loaded; behind the preload
   // it is not, which is harmless here.
   std::string asan = "verify_asan_link_order=0";
   if (const char* existing = std::getenv("ASAN_OPTIONS"); existing && *existing)
-    asan = std::string(existing) + ":" + asan;
+    asan = std::strstr(existing, "verify_asan_link_order") ? existing : existing + (":" + asan);
   env["ASAN_OPTIONS"] = asan;
   return env;
 }

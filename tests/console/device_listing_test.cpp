@@ -192,7 +192,7 @@ TEST(HandsetDevices, ListsListedPhonesAndPalmOsDevicesOnly) {
   AddUsbModem(t, "1-1.5", "0830", "0061", "", "ttyUSB9");
   AddUsbModem(t, "1-2", "046d", "c077", "", "ttyACM5");  // someone's mouse
   t.Dir("sys/bus/usb/devices/1-1.4:1.1");                // an interface entry
-  const HandsetIds ids = ParseHandsetIds("phone 1234 5678 01\n");
+  const HandsetIds ids = ParseHandsetIds("phone 1234 5678 01\npalm 0830 *\n");
 
   const std::vector<HandsetDevice> devices = ListHandsetDevices(ids, t.Path("sys"));
   ASSERT_EQ(devices.size(), 2u);
