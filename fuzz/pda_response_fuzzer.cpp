@@ -208,7 +208,12 @@ void CheckUsb(fuzz::Input& input) {
 
   UsbPalmTransport transport(std::make_unique<OneDeviceBus>(std::move(owned)), 1);
   PalmUsbPort port(&transport);
-  K730_FUZZ_CHECK(port.Open(UsbPalmDeviceName(2, 1, 2, 0x0830, 0x0061), kPalmCreatorPsys) == 1);
+  // A reply that lists port functions without 'psys' is refused; no reply
+  // leaves the interface's first bulk pair.
+  const bool answered = !info.empty() && info.size() <= kPalmExtConnectionInfoSize;
+  const int opened = port.Open(UsbPalmDeviceName(2, 1, 2, 0x0830, 0x0061), kPalmCreatorPsys);
+  K730_FUZZ_CHECK(opened == (listed || !answered ? 1 : 0));
+  if (opened != 1) return;
   // The port function the reply names, or the interface's first bulk pair.
   if (listed) K730_FUZZ_CHECK(link.endpoints_.inEndpoint == parsed.inEndpoint);
 

@@ -9,6 +9,8 @@ PACKAGES=(
   # libraries
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   qt6-base-dev libusb-1.0-0-dev
+  # the emulated USB bench of the tests (umockdev's preload library and testbed)
+  umockdev libumockdev-dev
   # fonts with Hangul glyphs for the Korean texts, desktop integration
   fonts-nanum shared-mime-info
 )

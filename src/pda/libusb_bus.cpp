@@ -12,7 +12,6 @@
 
 #include "core/clock.h"
 #include "pda/handset_ids.h"
-
 #include "pda/palm_device_map.h"
 #include "pda/palm_device_watcher.h"
 #include "pda/usb_palm_transport.h"

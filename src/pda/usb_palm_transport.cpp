@@ -141,7 +141,13 @@ int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId
   uint8_t info[kPalmExtConnectionInfoSize] = {};
   const int got = link->ControlIn(kPalmVendorRequestType, kPalmGetExtConnectionInfo, 0, 0, info,
                                   sizeof info, kControlTimeoutMs);
-  if (got > 0 && ParseExtConnectionInfo(info, static_cast<size_t>(got), creatorId, endpoints)) {
+  if (got > 0) {
+    // A device that lists its port functions without this one is not the
+    // handheld to talk to: nothing is claimed or written.
+    if (!ParseExtConnectionInfo(info, static_cast<size_t>(got), creatorId, endpoints)) {
+      lastOpenError_ = kUsbErrorNotFound;
+      return -1;
+    }
     interfaceNumber = link->InterfaceOfEndpoint(endpoints.inEndpoint);
   } else {
     // Devices without the extended request: the interface's bulk pair.

@@ -152,7 +152,9 @@ class UsbfsDevice {
   }
 
   bool Start(std::string& error) {
-    const std::string path = std::string(umockdev_testbed_get_root_dir(testbed_)) + node_;
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string path = std::string(root ? root : "") + node_;
+    g_free(root);
     const std::string dir = path.substr(0, path.find_last_of('/'));
     std::error_code made;
     std::filesystem::create_directories(dir, made);
@@ -167,6 +169,24 @@ class UsbfsDevice {
       return false;
     }
     FillFifo();
+    // The handheld's side is ready before any host can reach the node.
+    if (IsHandheld(spec_.kind)) {
+      int pair[2] = {-1, -1};
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 ||
+          ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = std::string("cannot connect the handheld: ") + std::strerror(errno);
+        return false;
+      }
+      ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
+      host_ = pair[0];
+      sim_ = std::make_unique<PalmDeviceSim>(spec_.palm);
+      if (!sim_->PlugStream(pair[1])) {
+        ::close(pair[1]);
+        error = "the handheld simulator did not start";
+        return false;
+      }
+      bridge_ = std::thread([this] { Bridge(); });
+    }
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UsbfsDevice::OnIoctl), this);
     g_signal_connect(handler_, "client-connected", G_CALLBACK(&UsbfsDevice::OnConnected), this);
@@ -178,23 +198,7 @@ class UsbfsDevice {
       if (gerror) g_error_free(gerror);
       return false;
     }
-    if (!IsHandheld(spec_.kind)) return true;
-
-    int pair[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-      error = std::string("cannot connect the handheld: ") + std::strerror(errno);
-      return false;
-    }
-    ::fcntl(pair[0], F_SETFL, O_NONBLOCK);
-    host_ = pair[0];
-    sim_ = std::make_unique<PalmDeviceSim>(spec_.palm);
-    if (!sim_->PlugStream(pair[1])) {
-      ::close(pair[1]);
-      error = "the handheld simulator did not start";
-      return false;
-    }
-    bridge_ = std::thread([this] { Bridge(); });
+    attached_ = true;
     return true;
   }
 
@@ -208,6 +212,13 @@ class UsbfsDevice {
     }
     UpdateReadinessLocked();
     Wake();
+  }
+
+  // Hosts that hold the node open are still answered (ENODEV); no new one gets in.
+  void Detach() {
+    if (!attached_) return;
+    attached_ = false;
+    umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
   }
 
   void Stop() {
@@ -531,6 +542,7 @@ class UsbfsDevice {
   const UsbDeviceSpec spec_;
   const std::function<void(const UsbfsDevice*)> gone_;
   UMockdevIoctlBase* handler_ = nullptr;
+  bool attached_ = false;
   int fifo_ = -1;
   int host_ = -1;  // the bridge's end of the handheld's stream
   int wake_[2] = {-1, -1};
@@ -555,9 +567,11 @@ struct UsbBench::Device {
 
 UsbBench::UsbBench() {
   testbed_ = umockdev_testbed_new();
-  umockdev_testbed_add_device(testbed_, "usb", "usb1", nullptr, "busnum", "1", "devnum", "1",
-                              "idVendor", "1d6b", "idProduct", "0002", "bDeviceClass", "09",
-                              "speed", "480", nullptr, "DEVTYPE", "usb_device", nullptr);
+  gchar* root =
+      umockdev_testbed_add_device(testbed_, "usb", "usb1", nullptr, "busnum", "1", "devnum", "1",
+                                  "idVendor", "1d6b", "idProduct", "0002", "bDeviceClass", "09",
+                                  "speed", "480", nullptr, "DEVTYPE", "usb_device", nullptr);
+  g_free(root);
 }
 
 UsbBench::~UsbBench() {
@@ -689,6 +703,7 @@ void UsbBench::UnplugLocked(const std::string& portPath) {
   Device& device = *it->second;
   if (device.usbfs) {
     device.usbfs->Disconnect();
+    device.usbfs->Detach();
     retired_.push_back(std::move(device.usbfs));
   }
   // The uevents are read from sysfs: they go before the files.

@@ -73,11 +73,15 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& opt
   const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                      static_cast<rlim_t>(options.fileSizeLimit)};
 
+  // Opened here too: behind a preload library (the USB bench's) open() and
+  // chdir() take locks that another thread may hold at the fork.
+  const int out = open(options.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int err = open(options.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int cwd = open(options.cwd.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
   pid_ = fork();
   if (pid_ == 0) {
-    const int out = open(options.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(options.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (out < 0 || err < 0 || cwd < 0 || fchdir(cwd) != 0) _exit(126);
     dup2(out, 1);
     dup2(err, 2);
     // The test runner's blocked signals must not carry over to the program.
@@ -91,6 +95,8 @@ Process::Process(const std::vector<std::string>& argv, const ProcessOptions& opt
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }
+  for (const int fd : {out, err, cwd})
+    if (fd >= 0) close(fd);
 }
 
 Process::~Process() {

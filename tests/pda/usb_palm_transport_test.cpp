@@ -294,6 +294,11 @@ TEST_F(PalmUsbTransportTest, WithoutConnectionInfoTheFirstBulkPairIsUsed) {
   device.bulkPairResult = kUsbErrorNotFound;
   EXPECT_EQ(Open(), -1);
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorNotFound);
+  // One that answers without 'psys' is not taken by its bulk pair.
+  device.bulkPairResult = kUsbSuccess;
+  device.connectionInfo = ExtInfo(false, {{kSync, 1}});
+  EXPECT_EQ(Open(), -1);
+  EXPECT_EQ(device.claimed, 1);
 }
 
 TEST(PalmUsbResultName, NamesEveryCode) {
