@@ -7,9 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "core/file_access.h"
 
 namespace k730 {
 namespace {
@@ -40,9 +41,27 @@ std::string SectionHeader() {
   return std::string("[") + kSettingsSection + "]";
 }
 
+// The largest settings file read; anything beyond is not ours to keep.
+constexpr size_t kMaxSettingsFile = 1 << 20;
+
+// A FIFO or device in the file's place is unreadable, never waited on.
 bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  std::string reason;
+  const int fd = OpenRegularFile(path, reason);
+  if (fd < 0) return false;
+  std::string text;
+  char block[4096];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() + static_cast<size_t>(n) > kMaxSettingsFile) ok = false;
+    if (n <= 0 || !ok) break;
+    text.append(block, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (!ok) return false;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     // Every trailing CR belongs to the line end: no stored value can end in
@@ -50,7 +69,7 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
     while (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
-  return !in.bad();
+  return true;
 }
 
 // Creates every missing directory of path's parent.
@@ -62,19 +81,6 @@ bool MakeParentDirectories(const std::string& path) {
   if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   if (!MakeParentDirectories(dir)) return false;
   return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -110,7 +116,10 @@ int WriteSetting(const std::string& name, const std::string& value) {
   if (!ValidName(name) || !ValidValue(value)) return 0;
   const std::string path = SettingsFilePath();
   std::vector<std::string> lines;
-  ReadLines(path, lines);  // a missing file starts empty
+  // A missing file starts empty; one that exists but cannot be read whole (a
+  // FIFO, a device, a huge file) is not replaced by one that loses it.
+  struct stat st {};
+  if (!ReadLines(path, lines) && stat(path.c_str(), &st) == 0) return 0;
 
   const std::string header = SectionHeader();
   const std::string entry = name + "=" + value;
@@ -150,9 +159,11 @@ int WriteSetting(const std::string& name, const std::string& value) {
 
   if (!MakeParentDirectories(path)) return 0;
   const std::string temp = path + ".tmp" + std::to_string(getpid());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  unlink(temp.c_str());  // left by an earlier process of this pid
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return 0;
-  const bool written = WriteAll(fd, text) && fsync(fd) == 0;
+  std::string reason;
+  const bool written = WriteAll(fd, text.data(), text.size(), reason) && fsync(fd) == 0;
   if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     return 0;

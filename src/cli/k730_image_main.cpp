@@ -4,6 +4,7 @@
 // Exit status: 0 success, 1 the operation failed (reason on stderr, one line),
 // 2 bad usage (usage text on stderr).
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -21,6 +22,17 @@
 #include "image/demo_components.h"
 #include "image/file_io.h"
 #include "image/image_maker.h"
+
+namespace {
+
+// The signal that asked the program to stop, 0 while none came.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) {
+  g_stopSignal = signal;
+}
+
+}  // namespace
 
 namespace k730 {
 namespace {
@@ -47,7 +59,8 @@ constexpr const char* kStampOptions =
     "  --version TEXT     version text, at most 31 characters (default \"10\")\n"
     "  --date YY/MM/DD    build date (default: today); a four-digit year is accepted\n"
     "  --time HH:MM:SS    build time (default: now)\n"
-    "  -o OUT             the output file, written exactly under this name\n";
+    "  -o OUT             the output file, written under this name; a symbolic link,\n"
+    "                     a device, a FIFO or one of the inputs is refused\n";
 
 struct Command {
   const char* name;
@@ -283,6 +296,7 @@ int RunMake(const Command& c, const Arguments& args) {
   if (output.empty()) return Usage(&c, "empty output path");
 
   ImageMaker maker;
+  maker.interrupted = [] { return g_stopSignal != 0; };
   if (std::string problem = ApplyStampOptions(args, maker); !problem.empty())
     return Usage(&c, problem);
   for (const Needed& n : needed) {
@@ -312,6 +326,7 @@ int RunSplit(const Arguments& args) {
   }
   // The header size decides the kind here, not the file's name.
   ImageMaker maker;
+  maker.interrupted = [] { return g_stopSignal != 0; };
   maker.sourcePath[static_cast<int>(SourceKind::ImgOrPda)] = path;
   maker.unitedBinary = entryCount == kUnitedEntryCount;
   return Report(maker.SplitTo(directory));
@@ -366,6 +381,13 @@ int Main(int argc, char** argv) {
   // A write beyond a file size limit then fails with an error we report,
   // instead of killing the process halfway through.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A stop request ends the copy between blocks, so the temporary file is
+  // removed before the program goes; a second one ends it at once.
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  stop.sa_flags = SA_RESETHAND;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
   if (argc < 2) return Usage(nullptr, "no command given");
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
@@ -394,5 +416,11 @@ int Main(int argc, char** argv) {
 }  // namespace k730
 
 int main(int argc, char** argv) {
-  return k730::Main(argc, argv);
+  const int status = k730::Main(argc, argv);
+  // Ended by a signal, as the caller asked, once nothing is left behind.
+  if (const int signal = g_stopSignal) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
+  return status;
 }

@@ -1,9 +1,14 @@
 #include "core/trace.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include "core/file_access.h"
 
 namespace k730 {
 namespace {
@@ -15,7 +20,17 @@ struct TraceFile {
 
   TraceFile() {
     const char* path = std::getenv("K730_TRACE");
-    if (path && *path) file = std::fopen(path, "a");
+    if (!path || !*path) return;
+    // Never waits: a FIFO nobody reads is reported and the trace left out,
+    // while /dev/stderr (a link to a device) works.
+    std::string reason;
+    const int fd = OpenOutput(path, OutputMode::Append, LinkPolicy::Follow, reason);
+    if (fd >= 0) file = ::fdopen(fd, "a");
+    if (!file) {
+      if (fd >= 0) ::close(fd);
+      std::fprintf(stderr, "K730_TRACE: cannot write %s: %s; no trace is kept\n", path,
+                   reason.empty() ? "out of memory" : reason.c_str());
+    }
   }
 };
 
@@ -27,7 +42,9 @@ TraceFile& Trace() {
 
 }  // namespace
 
-bool TraceEnabled() { return Trace().file != nullptr; }
+bool TraceEnabled() {
+  return Trace().file != nullptr;
+}
 
 std::string FormatTraceLine(uint64_t ms, const std::string& link, TraceDirection direction,
                             const uint8_t* data, size_t length, size_t maxShown) {

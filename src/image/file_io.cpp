@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/file_access.h"
+
 namespace k730 {
 namespace {
 
@@ -19,6 +21,21 @@ std::atomic<unsigned> g_tempCounter{0};
 
 std::string ErrnoText(const std::string& what, const std::string& path, int error) {
   return what + ": " + path + ": " + std::strerror(error);
+}
+
+std::string ReplaceProblem(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "";
+  if (S_ISLNK(st.st_mode)) return path + ": a symbolic link; not replaced";
+  if (!S_ISREG(st.st_mode)) return path + ": not a regular file; not replaced";
+  return "";
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 std::string DirectoryPart(const std::string& path) {
@@ -54,22 +71,13 @@ bool InputFile::Open(const std::string& path) {
     error_ = "no file chosen";
     return false;
   }
-  // Non-blocking so that opening a FIFO cannot wait for a writer; it is
-  // refused just below like every other non-regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error_ = ErrnoText("cannot open", path, errno);
-    return false;
-  }
+  // A FIFO cannot make the open wait for a writer; it and every other
+  // non-regular file is refused.
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    error_ = ErrnoText("cannot examine", path, errno);
-    ::close(fd);
-    return false;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    error_ = "cannot open: " + path + ": not a regular file";
-    ::close(fd);
+  std::string reason;
+  const int fd = OpenRegularFile(path, reason, &st);
+  if (fd < 0) {
+    error_ = "cannot open: " + path + ": " + reason;
     return false;
   }
   fd_ = fd;
@@ -139,6 +147,10 @@ bool OutputFile::Create(const std::string& finalPath) {
   error_.clear();
   if (finalPath.empty()) {
     error_ = "no output file name";
+    return false;
+  }
+  if (std::string problem = ReplaceProblem(finalPath); !problem.empty()) {
+    error_ = problem;
     return false;
   }
   // A name of our own beside the final file: same directory, so the rename
@@ -214,6 +226,13 @@ bool OutputFile::Commit() {
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) {
     error_ = ErrnoText("cannot write", finalPath_, errno);
+    Abandon();
+    return false;
+  }
+  // Looked at again: what stood there when the output was created may have
+  // been swapped for something that must not be replaced.
+  if (std::string problem = ReplaceProblem(finalPath_); !problem.empty()) {
+    error_ = problem;
     Abandon();
     return false;
   }

@@ -49,7 +49,9 @@ class InputFile {
 
 // An output under construction. Create() makes a fresh temporary file in the
 // final file's directory; Commit() renames it over the final name. Destroying
-// or abandoning an uncommitted output removes the temporary file.
+// or abandoning an uncommitted output removes the temporary file. A final
+// name that is a symbolic link, a device, a FIFO or a directory is refused at
+// both steps: the new file would replace it, not go where it leads.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -81,6 +83,13 @@ class OutputFile {
 
 // "what: path: strerror(errno)".
 std::string ErrnoText(const std::string& what, const std::string& path, int error);
+
+// Why path must not be replaced by a new file: it is a symbolic link or
+// exists and is not a regular file. "" when it may be (or does not exist).
+std::string ReplaceProblem(const std::string& path);
+
+// True when both paths name one existing file (device and inode).
+bool SameFile(const std::string& a, const std::string& b);
 
 // Everything up to and including the last '/', or "" when there is none.
 std::string DirectoryPart(const std::string& path);

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "image/crc32.h"
@@ -75,12 +77,26 @@ std::string U32(uint32_t v) {
   return std::to_string(v);
 }
 
+// An output must not replace one of the operation's inputs (the new file
+// would be made from what it destroys) nor anything that is not a plain file.
+std::optional<MakeResult> OutputClash(const std::vector<std::string>& outputs,
+                                      const std::vector<std::string>& inputs) {
+  for (const std::string& output : outputs) {
+    if (std::string problem = ReplaceProblem(output); !problem.empty()) return Refuse(problem);
+    for (const std::string& input : inputs) {
+      if (SameFile(output, input))
+        return Refuse(output + ": is the input " + input + "; nothing written");
+    }
+  }
+  return std::nullopt;
+}
+
 MakeResult PathTooLong(const std::string& path) {
   return Refuse("Output path longer than " + std::to_string(kMaxOutputPath) +
                 " characters: " + path);
 }
 
-enum class CopyStatus { Ok, Short, ReadError, WriteError };
+enum class CopyStatus { Ok, Short, ReadError, WriteError, Interrupted };
 
 // The block the work buffer holds: large enough to keep the number of system
 // calls small, small enough to stay in the processor's cache between the read
@@ -92,7 +108,9 @@ constexpr size_t kCopyBlockSize = 128 * 1024;
 // sources are read straight into the block and checked on the way.
 class BlockWriter {
  public:
-  BlockWriter(OutputFile& out, std::vector<uint8_t>& block) : out_(out), block_(block) {}
+  BlockWriter(OutputFile& out, std::vector<uint8_t>& block,
+              const std::function<bool()>& interrupted)
+      : out_(out), block_(block), interrupted_(interrupted) {}
 
   bool Append(const uint8_t* data, size_t count) {
     while (count > 0) {
@@ -112,6 +130,7 @@ class BlockWriter {
     for (uint64_t done = 0; done < length;) {
       const size_t want =
           static_cast<size_t>(std::min<uint64_t>(block_.size() - fill_, length - done));
+      if (interrupted_ && interrupted_()) return CopyStatus::Interrupted;
       const long long got = in.ReadAt(offset + done, block_.data() + fill_, want);
       if (got < 0) return CopyStatus::ReadError;
       if (static_cast<size_t>(got) != want) return CopyStatus::Short;
@@ -132,6 +151,7 @@ class BlockWriter {
  private:
   OutputFile& out_;
   std::vector<uint8_t>& block_;
+  const std::function<bool()>& interrupted_;
   size_t fill_ = 0;
 };
 
@@ -147,6 +167,8 @@ MakeResult CopyFailure(CopyStatus status, const InputFile& in, const OutputFile&
       return Refuse(in.Error());
     case CopyStatus::WriteError:
       return Refuse(out.Error());
+    case CopyStatus::Interrupted:
+      return Refuse("interrupted; " + out.FinalPath() + " not written");
     case CopyStatus::Ok:
       break;
   }
@@ -266,6 +288,9 @@ MakeResult ImageMaker::MakeContainer(const std::string& outputPath, bool united)
       return Message(kMsgFilesNotSelected, MessageButtons::OkCancel, "not every source is chosen");
   }
   if (outputPath.size() > kMaxOutputPath) return PathTooLong(outputPath);
+  std::vector<std::string> sourcePaths;
+  for (int k = 0; k < count; ++k) sourcePaths.push_back(sourcePath[static_cast<int>(sources[k])]);
+  if (auto clash = OutputClash({outputPath}, sourcePaths)) return *clash;
   if (!EnsureBuffer()) return Refuse("Out of memory");
 
   OutputFile out;
@@ -299,7 +324,7 @@ MakeResult ImageMaker::MakeContainer(const std::string& outputPath, bool united)
   SetTextField(header.buildStamp, FormatBuildStamp(buildDate, buildTime));
   header.totalSize = static_cast<uint32_t>(offset);  // at most 256 + 4 work buffers
 
-  BlockWriter writer(out, buffer_);
+  BlockWriter writer(out, buffer_, interrupted);
   std::vector<uint8_t> bytes = WriteImageHeader(header, count);
   if (!writer.Append(bytes.data(), bytes.size())) return Refuse(out.Error());
   bool crcsLearnt = false;
@@ -332,6 +357,9 @@ MakeResult ImageMaker::CombineTo(const std::string& outputPath) {
     return Message(kMsgFilesNotSelected, MessageButtons::OkCancel,
                    "the phone binary and the PDA image must both be chosen");
   if (outputPath.size() > kMaxOutputPath) return PathTooLong(outputPath);
+  if (auto clash = OutputClash({outputPath}, {sourcePath[static_cast<int>(SourceKind::Phone)],
+                                              sourcePath[static_cast<int>(SourceKind::PdaData)]}))
+    return *clash;
   if (!EnsureBuffer()) return Refuse("Out of memory");
 
   OutputFile out;
@@ -388,7 +416,7 @@ MakeResult ImageMaker::CombineTo(const std::string& outputPath) {
     offset += source.entries[k].length;
   }
 
-  BlockWriter writer(out, buffer_);
+  BlockWriter writer(out, buffer_, interrupted);
   std::vector<uint8_t> bytes = WriteImageHeader(united, kUnitedEntryCount);
   if (!writer.Append(bytes.data(), bytes.size())) return Refuse(out.Error());
   uint32_t crc = 0;
@@ -447,12 +475,13 @@ MakeResult ImageMaker::SplitTo(const std::string& directory) {
     paths.push_back(directory + names[k]);
     if (paths.back().size() > kMaxOutputPath) return PathTooLong(paths.back());
   }
+  if (auto clash = OutputClash(paths, {in.Path()})) return *clash;
 
   // Every output is complete before any of them replaces a file.
   std::vector<OutputFile> outputs(count);
   for (int k = 0; k < count; ++k) {
     if (!outputs[k].Create(paths[k])) return Stop(outputs[k].Error());
-    BlockWriter writer(outputs[k], buffer_);
+    BlockWriter writer(outputs[k], buffer_, interrupted);
     uint32_t crc = 0;
     const CopyStatus status =
         writer.AppendFrom(in, header.entries[k].offset, header.entries[k].length, crc);

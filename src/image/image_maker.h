@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,9 @@ class ImageMaker {
   bool unitedBinary = false;
   ImageHeader unitedHeader;  // 4 entries
   ImageHeader pdaHeader;     // 3 entries
+  // Asked between blocks of a copy; true stops the operation, which then
+  // leaves no output (k730-image sets it when a signal comes).
+  std::function<bool()> interrupted;
 
   // Takes the path the file dialog returned, or nullopt when the operator
   // cancelled (then nothing changes). Returns what was read; on an open error

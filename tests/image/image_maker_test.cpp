@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "core/byte_order.h"
 #include "file_helpers.h"
@@ -456,15 +457,41 @@ TEST_F(ImageMakerTest, TakenSourcesGetTheirCrcWhileTheyAreCopied) {
   ExpectMessage(maker.MakePdaTo(dir / "t.pda"), "Files not selected", MessageButtons::OkCancel);
 }
 
-TEST_F(ImageMakerTest, AnOutputMayReplaceOneOfItsOwnSources) {
-  // The sources are read whole before the finished output takes the name.
-  ChooseComponents(false);
-  const MakeResult r = maker.MakePdaTo(dir / "ipl.bin");
-  ASSERT_EQ(r.outcome, MakeOutcome::Finished) << r.reason;
-  const std::vector<uint8_t> file = ReadFile(dir / "ipl.bin");
-  ASSERT_EQ(file.size(), 812u);
-  EXPECT_EQ(std::vector<uint8_t>(file.begin() + 212, file.end()),
-            Concat({&ipl, &widebin, &resource}));
+TEST_F(ImageMakerTest, OutputsOverAnInputOrWhatIsNotAPlainFileAreRefusedUntouched) {
+  ChooseComponents();
+  const std::string united = dir / "out/TOVA_Resource.bin";  // a container named like a part
+  ASSERT_EQ(maker.MakeImgTo(united).outcome, MakeOutcome::Finished);
+  const std::string target = Put("target.pda", {1, 2, 3});
+  ASSERT_EQ(symlink(target.c_str(), (dir / "link.pda").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo.pda").c_str(), 0600), 0);
+  struct Case {
+    const char* what;
+    std::function<MakeResult()> run;
+    std::string kept;  // a file that must stay as it was
+  };
+  const std::vector<Case> cases = {
+      {"an input", [&] { return maker.MakePdaTo(dir / "ipl.bin"); }, dir / "ipl.bin"},
+      {"a link to a file", [&] { return maker.MakePdaTo(dir / "link.pda"); }, target},
+      {"a FIFO", [&] { return maker.MakeImgTo(dir / "fifo.pda"); }, target},
+      {"the file split",
+       [&] {
+         maker.sourcePath[static_cast<int>(SourceKind::ImgOrPda)] = united;
+         maker.unitedBinary = true;
+         return maker.SplitTo(dir / "out/");
+       },
+       united},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<uint8_t> before = ReadFile(c.kept);
+    const std::set<std::string> entries = Entries(dir.Path()), outEntries = Entries(dir / "out");
+    ExpectRefusal(c.run());
+    EXPECT_EQ(ReadFile(c.kept), before);
+    EXPECT_EQ(Entries(dir.Path()), entries);
+    EXPECT_EQ(Entries(dir / "out"), outEntries);
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.pda"));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo.pda"));
 }
 
 TEST_F(ImageMakerTest, UnusableOutputsAndOverlongPathsWriteNothing) {
