@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "console/console_ids.h"
+#include "core/file_access.h"
 
 namespace k730 {
 namespace {
@@ -23,37 +24,38 @@ std::string Home() {
   return "";
 }
 
-bool MakeDirectories(const std::string& dir) {
-  if (dir.empty()) return false;
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(dir.substr(0, slash)))
-    return false;
-  return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
-// Appends text in one write so concurrent runners do not interleave lines.
-bool AppendToFile(const std::string& path, const std::string& text, bool& wasEmpty,
-                  std::string& reason) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+// Appends one row in one write, so that concurrent runners do not interleave
+// lines. A file that does not end in a line end (an earlier write cut short)
+// gets one first, so the row starts a line of its own; a row cut short here
+// is taken back again when nobody has appended since.
+bool AppendRow(const std::string& path, const std::string& row, const char* lineEnd,
+               std::string& reason) {
+  const int fd = OpenOutput(path, OutputMode::Append, LinkPolicy::Follow, reason);
   if (fd < 0) {
-    reason = path + ": " + std::strerror(errno);
+    reason = path + ": " + reason;
     return false;
   }
   struct stat st {};
-  wasEmpty = fstat(fd, &st) == 0 && st.st_size == 0;
-  size_t done = 0;
-  bool ok = true;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      reason = path + ": " + std::strerror(n < 0 ? errno : EIO);
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const off_t before = regular ? st.st_size : 0;
+  std::string text;
+  if (before > 0) {
+    // Looked at through a reading descriptor of its own: the output's is
+    // write-only, so that a FIFO nobody reads is refused rather than filled.
+    std::string ignored;
+    const int reader = OpenRegularFile(path, ignored);
+    char last = '\n';
+    if (reader >= 0 && pread(reader, &last, 1, before - 1) == 1 && last != '\n') text = lineEnd;
+    if (reader >= 0) close(reader);
+  }
+  text += row;
+  bool ok = WriteAll(fd, text.data(), text.size(), reason);
+  if (!ok) {
+    reason = path + ": " + reason;
+    struct stat now {};
+    if (regular && fstat(fd, &now) == 0 && now.st_size > before &&
+        now.st_size <= before + static_cast<off_t>(text.size())) [[maybe_unused]]
+      const int undone = ftruncate(fd, before);
   }
   if (close(fd) != 0 && ok) {
     reason = path + ": " + std::strerror(errno);
@@ -162,6 +164,11 @@ void RunRecorder::Flush() {
   changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
 }
 
+std::string RunRecorder::FirstFailure() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firstFailure_;
+}
+
 void RunRecorder::WriterLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -174,14 +181,15 @@ void RunRecorder::WriterLoop() {
     std::string reason;
     const bool ok = Write(records, reason);
     lock.lock();
-    busy_ = false;
     if (!ok && !failureReported_) {
       failureReported_ = true;
+      firstFailure_ = reason;
       auto handler = onFailure_;
       lock.unlock();
       if (handler) handler(reason);
       lock.lock();
     }
+    busy_ = false;  // only now: Flush returns once the failure is reported
     changed_.notify_all();
   }
 }
@@ -191,30 +199,32 @@ bool RunRecorder::Write(const std::vector<SlotRecord>& records, std::string& rea
     reason = "no record directory";
     return false;
   }
-  if (!MakeDirectories(directory_)) {
-    reason = directory_ + ": cannot create the directory";
+  if (!MakeDirectories(directory_, reason)) {
+    reason = "cannot create the directory " + reason;
     return false;
   }
   bool ok = true;
-  std::string lines;
-  for (const SlotRecord& r : records) {
-    lines += FormatRunsCsvLine(r) + "\n";
-    bool wasEmpty = false;
-    if (!r.logText.empty() &&
-        !AppendToFile(directory_ + "/slot" + std::to_string(r.slot) + "-history.log", r.logText,
-                      wasEmpty, reason))
-      ok = false;
-  }
   const std::string csv = directory_ + "/runs.csv";
-  bool wasEmpty = false;
-  // The header goes in front when the file is new; checked and written in two
-  // steps, so two runners starting together may both write it, which a reader
-  // of the CSV tolerates better than a missing one.
-  struct stat st {};
-  const bool isNew = stat(csv.c_str(), &st) != 0 || st.st_size == 0;
-  if (!AppendToFile(csv, (isNew ? std::string(kRunsCsvHeader) + "\n" : "") + lines, wasEmpty,
-                    reason))
-    ok = false;
+  for (const SlotRecord& r : records) {
+    std::string failure;
+    if (!r.logText.empty() &&
+        !AppendRow(directory_ + "/slot" + std::to_string(r.slot) + "-history.log", r.logText,
+                   "\r\n", failure)) {
+      if (ok) reason = failure;
+      ok = false;
+    }
+    // The header goes in front when the file is new; checked and written in
+    // two steps, so two runners starting together may both write it, which a
+    // reader of the CSV tolerates better than a missing one.
+    struct stat st {};
+    const bool isNew = stat(csv.c_str(), &st) != 0 || st.st_size == 0;
+    if (!AppendRow(csv,
+                   (isNew ? std::string(kRunsCsvHeader) + "\n" : "") + FormatRunsCsvLine(r) + "\n",
+                   "\n", failure)) {
+      if (ok) reason = failure;
+      ok = false;
+    }
+  }
   return ok;
 }
 

@@ -62,6 +62,9 @@ class RunRecorder {
   void Submit(std::vector<SlotRecord> records);
   // Waits until everything submitted so far has been written or given up.
   void Flush();
+  // Why the first record that could not be written whole failed; "" while
+  // every one was written.
+  std::string FirstFailure();
   const std::string& Directory() const { return directory_; }
 
  private:
@@ -75,6 +78,7 @@ class RunRecorder {
   bool busy_ = false;
   bool ending_ = false;
   bool failureReported_ = false;
+  std::string firstFailure_;
   std::function<void(const std::string&)> onFailure_;
   std::thread writer_;
 };

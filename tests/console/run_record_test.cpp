@@ -77,6 +77,28 @@ TEST(RunRecord, AppendsLinesAfterOneHeaderAndEachSlotsLogText) {
   EXPECT_FALSE(std::filesystem::exists(logs + "/slot1-history.log"));
 }
 
+TEST(RunRecord, ARowStartsALineOfItsOwnAfterOneCutShort) {
+  TempDir dir;
+  const std::string logs = dir / "logs";
+  std::filesystem::create_directories(logs);
+  std::ofstream(logs + "/runs.csv") << kRunsCsvHeader << "\n2026-12-08 01:09:15,0,7,,/x.i";
+  std::ofstream(logs + "/slot0-history.log") << "[PHONE:0]cut";
+  {
+    RunRecorder recorder(logs);
+    recorder.Submit({Record(0, "completed", "[PHONE:0]next\r\n"), Record(1, "completed", "")});
+    recorder.Flush();
+    EXPECT_EQ(recorder.FirstFailure(), "");
+  }
+  std::istringstream lines(FileText(logs + "/runs.csv"));
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(rows.size(), 4u) << FileText(logs + "/runs.csv");
+  EXPECT_EQ(rows[1], "2026-12-08 01:09:15,0,7,,/x.i");
+  EXPECT_EQ(rows[2], FormatRunsCsvLine(Record(0, "completed", "")));
+  EXPECT_EQ(rows[3], FormatRunsCsvLine(Record(1, "completed", "")));
+  EXPECT_EQ(FileText(logs + "/slot0-history.log"), "[PHONE:0]cut\r\n[PHONE:0]next\r\n");
+}
+
 TEST(RunRecord, TheFirstFailureIsReportedOnce) {
   TempDir dir;
   const std::string blocker = dir / "file";
@@ -88,8 +110,9 @@ TEST(RunRecord, TheFirstFailureIsReportedOnce) {
     recorder.Submit({Record(0, "completed", "x")});
     recorder.Submit({Record(0, "completed", "y")});
     recorder.Flush();
+    ASSERT_EQ(reasons.size(), 1u);
+    EXPECT_EQ(recorder.FirstFailure(), reasons[0]);
   }
-  ASSERT_EQ(reasons.size(), 1u);
   EXPECT_NE(reasons[0].find(blocker), std::string::npos);
 }
 
