@@ -33,6 +33,8 @@ class PhoneFeeder {
   // been asked a Yes/No question on the calling thread).
   virtual int OpenImage(const std::string& path) = 0;
   virtual int BuildBlockTable() = 0;
+  // Why the last OpenImage refused its file, or "" when not known.
+  virtual std::string Refusal() const { return ""; }
   // The image length in bytes (0 while nothing is open).
   virtual uint32_t Size() const = 0;
   virtual void Close() = 0;
@@ -76,6 +78,9 @@ class PhonePlatform {
     (void)ports;
     return on ? "the ports' naming cannot be checked here" : "";
   }
+  // Who keeps the modem port COM<comNumber> from being opened (a program and
+  // its pid), or "" when nobody holds it or it cannot be told.
+  virtual std::string PortHolder(int /*comNumber*/) { return ""; }
 };
 
 // Posted by a phone worker's wrapper when the download procedure has

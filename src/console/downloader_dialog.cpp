@@ -12,7 +12,9 @@
 
 #include "app/settings.h"
 #include "console/job_rules.h"
+#include "core/file_access.h"
 #include "image/crc32.h"
+#include "image/file_io.h"
 #include "image/image_formats.h"
 #include "pda/palm_device_map.h"
 #include "pda/palm_device_watcher.h"
@@ -45,13 +47,10 @@ enum class LoadError { None, Access, TooLarge };
 LoadError ReadWholeFile(const std::string& path, uint64_t limit, size_t spare,
                         std::vector<uint8_t>& out, uint64_t& length) {
   length = 0;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LoadError::Access;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return LoadError::Access;
-  }
+  std::string reason;
+  const int fd = OpenRegularFile(path, reason, &st);
+  if (fd < 0) return LoadError::Access;
   length = static_cast<uint64_t>(st.st_size);
   if (length > limit) {
     close(fd);
@@ -74,24 +73,14 @@ LoadError ReadWholeFile(const std::string& path, uint64_t limit, size_t spare,
   return LoadError::None;
 }
 
-// Replaces path with the bytes in one step, so a reader never sees half a file.
-bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t length) {
-  const std::string temp = path + ".part";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = write(fd, data + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = close(fd) == 0 && done == length;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
+// Replaces path with the bytes in one step, so a reader never sees half a
+// file; false with reason set.
+bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t length,
+                         std::string& reason) {
+  OutputFile out;
+  if (out.Create(path) && out.Write(data, length) && out.Commit()) return true;
+  reason = out.Error();
+  return false;
 }
 
 std::string CurrentDirectory() {
@@ -400,9 +389,10 @@ void DownloaderDialog::OnBrowse() {
   const std::optional<std::string> chosen = view_.ChooseOpenFile(*choice.dialog);
   if (!chosen) return;
   std::string path = *chosen;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  std::string reason;
+  const int fd = OpenRegularFile(path, reason, &st);
+  if (fd < 0) {
     view_.ShowMessage(kFileAccessMessage, MessageIcon::Exclamation, MessageButtons::Ok);
     path.clear();
   } else if (st.st_size == 0 || static_cast<uint64_t>(st.st_size) > choice.dialog->sizeLimit) {
@@ -441,6 +431,13 @@ void DownloaderDialog::OnDropFiles(intptr_t payload) {
 
 bool DownloaderDialog::CheckJob() {
   JobForm job = Members();
+  // A directory or a device is no image whatever its name ends in: it is
+  // refused as the unreadable file it is, before the name is judged.
+  struct stat st {};
+  if (!job.imagePath.empty() && stat(job.imagePath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    RefuseLoad(kFileAccessLine);
+    return false;
+  }
   job.imagePath = ToLowerAscii(job.imagePath);
   const JobCheck check = CheckJobRules(job);
   switch (check.verdict) {
@@ -718,12 +715,17 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   // the first one serves the rest: reopening it would pull the blocks away
   // from workers that are about to read them.
   bool feederReady = feederLoaded_;
+  bool feederRefused = false;
   if (!feederReady) {
     const std::string path = StagingPath();
-    if (!WriteFileAtomically(path, phoneData, kPhoneImageSize)) {
+    std::string reason;
+    if (!WriteFileAtomically(path, phoneData, kPhoneImageSize, reason)) {
       AppendSlotLog(slot, kFileAccessLine);
+      AppendSlotLog(slot, "[ERROR]" + reason + "\r\n");  // names the file
     } else if (m_ImageBuffer->OpenImage(path) == 1) {
       feederReady = m_ImageBuffer->BuildBlockTable() == 1;
+    } else {
+      feederRefused = true;
     }
     feederLoaded_ = feederReady;
   }
@@ -739,6 +741,26 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   }
 
   SlotLog(slot, "[PHONE:%d]Phone not Found.\r\n", slot);
+  // The line above is all the procedure says; what the console knows besides
+  // keeps the operator from looking for a handset that is there.
+  if (feederRefused) {
+    const std::string why = m_ImageBuffer->Refusal();
+    if (why.empty())
+      SlotLog(slot, "[PHONE:%d]The phone image was refused.\r\n", slot);
+    else
+      SlotLog(slot, "[PHONE:%d]The phone image was refused: %s.\r\n", slot, why.c_str());
+  }
+  if ((status & 1) == 0) {
+    int comPort = 0;
+    {
+      std::lock_guard<std::mutex> lock(formMutex_);
+      comPort = m_ComPorts[slot];
+    }
+    const std::string holder = phonePlatform_.PortHolder(comPort);
+    if (!holder.empty())
+      SlotLog(slot, "[PHONE:%d]COM%d is held by another program: %s\r\n", slot, comPort,
+              holder.c_str());
+  }
   std::optional<RunEndNotice> notice;
   {
     std::lock_guard<std::mutex> lock(lock_);
@@ -1334,6 +1356,12 @@ void DownloaderDialog::EnableGo(bool on) {
   std::lock_guard<std::mutex> lock(writerMutex_);
   goEnabled_ = on;
   view_.SetControlEnabled(ctl::kGo, on);
+}
+
+std::string DownloaderDialog::FlushRunRecords() {
+  if (!recorder_) return "";
+  recorder_->Flush();
+  return recorder_->FirstFailure();
 }
 
 std::string DownloaderDialog::SlotText(int slot) const {

@@ -118,6 +118,10 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   HostFileTable& HostFiles() override { return hostFiles_; }
   void PdaDownloadEnded(int slot, int deviceMode, bool stillAttached) override;
 
+  // Waits until the run records submitted so far are written; why the first
+  // one that could not be written whole failed, "" when all were.
+  std::string FlushRunRecords();
+
   std::string SlotText(int slot) const;
   uint32_t ProgressValue(int slot) const;
   ConsoleSnapshot Snapshot() const;

@@ -29,6 +29,7 @@ class RealPhoneFeeder : public PhoneFeeder {
   explicit RealPhoneFeeder(OperatorPrompt& prompt) : buffer_(&prompt) {}
   int OpenImage(const std::string& path) override { return buffer_.OpenImage(path); }
   int BuildBlockTable() override { return buffer_.BuildBlockTable(); }
+  std::string Refusal() const override { return buffer_.Refusal(); }
   uint32_t Size() const override { return buffer_.Size(); }
   void Close() override { buffer_.Close(); }
   ImageBuffer& Buffer() { return buffer_; }
@@ -148,6 +149,12 @@ std::string RealPhonePlatform::SetParallelRestarts(bool on, const ModemPorts& po
   }
   locks_.SetPerPort(on && obstacle.empty());
   return obstacle;
+}
+
+std::string RealPhonePlatform::PortHolder(int comNumber) {
+  // A replay's ports are in its recordings, not on this machine.
+  if (replay_) return "";
+  return k730::PortHolder(PortDevicePath("COM" + std::to_string(comNumber)));
 }
 
 RealPdaPlatform::RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay)

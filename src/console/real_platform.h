@@ -40,6 +40,7 @@ class RealPhonePlatform : public PhonePlatform {
   // Granted when every live port is a pseudo-terminal or marked
   // K730_BENCH_MAPPED=1 by udev, and always in a replay.
   std::string SetParallelRestarts(bool on, const ModemPorts& ports) override;
+  std::string PortHolder(int comNumber) override;
 
  private:
   ReenumerationLocks locks_;

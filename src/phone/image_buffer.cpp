@@ -1,10 +1,12 @@
 #include "phone/image_buffer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "core/byte_order.h"
+#include "core/file_access.h"
 #include "image/image_formats.h"
 
 namespace k730 {
@@ -45,11 +47,16 @@ int ImageBuffer::OpenImage(const std::string& path) {
   trailerWord_ = 0;
   size_ = 0;
   path_ = path;
+  refusal_ = "it could not be read";
   CloseFile();
 
   MessageAnswer answer;
-  file_ = std::fopen(path.c_str(), "rb");
+  // Never waits on a FIFO in the file's place.
+  std::string reason;
+  const int fd = OpenRegularFile(path, reason);
+  file_ = fd >= 0 ? fdopen(fd, "rb") : nullptr;
   if (!file_) {
+    if (fd >= 0) close(fd);
     Show(FormatPath(kFailReadFormat, path) + kCheckBinFile, MessageIcon::Information,
          MessageButtons::Ok, answer);
     return 0;
@@ -64,6 +71,7 @@ int ImageBuffer::OpenImage(const std::string& path) {
   if (status.st_size < static_cast<off_t>(kMinFileSize) ||
       status.st_size > static_cast<off_t>(kMaxFileSize)) {
     CloseFile();
+    refusal_ = "it is damaged";
     Show(kDamagedFile, MessageIcon::None, MessageButtons::Ok, answer);
     return 0;
   }
@@ -75,11 +83,15 @@ int ImageBuffer::OpenImage(const std::string& path) {
       std::fread(tail, 1, sizeof tail, file_) != sizeof tail ||
       ReadPhoneTrailer(tail, sizeof tail, trailer) != FormatError::None) {
     CloseFile();
+    refusal_ = "it is damaged";
     Show(kDamagedFile, MessageIcon::None, MessageButtons::Ok, answer);
     return 0;
   }
   // An all-ones trailer word marks an unusable file; refused without a word.
-  if (trailer.trailerWord == 0xFFFFFFFFu) return 0;
+  if (trailer.trailerWord == 0xFFFFFFFFu) {
+    refusal_ = "its trailer word is FF FF FF FF";
+    return 0;
+  }
   trailerWord_ = trailer.trailerWord;
 
   const uint32_t start = trailer.startAddress;
@@ -88,10 +100,17 @@ int ImageBuffer::OpenImage(const std::string& path) {
     std::snprintf(first, sizeof first, kStartAddressFormat, static_cast<unsigned long>(start));
     Show(std::string(first) + kStartAddressWarn1 + kStartAddressWarn2, MessageIcon::Exclamation,
          MessageButtons::YesNo, answer);
-    if (answer != MessageAnswer::Yes) return 0;
+    if (answer != MessageAnswer::Yes) {
+      char text[64];
+      std::snprintf(text, sizeof text, "its start address 0x%lX was not accepted",
+                    static_cast<unsigned long>(start));
+      refusal_ = text;
+      return 0;
+    }
   }
   startAddress_ = start;
   accepted_ = true;
+  refusal_.clear();
   return 1;
 }
 

@@ -85,6 +85,9 @@ class ImageBuffer {
   uint32_t Size() const { return size_; }
   uint32_t TrailerWord() const { return trailerWord_; }
   uint32_t StartAddress() const { return startAddress_; }
+  // Why the last OpenImage did not accept its file ("" when it did), in words
+  // that follow "refused: ".
+  const std::string& Refusal() const { return refusal_; }
 
  private:
   void CloseFile();
@@ -98,6 +101,7 @@ class ImageBuffer {
   uint32_t size_ = 0;
   uint32_t trailerWord_ = 0;
   uint32_t startAddress_ = 0;
+  std::string refusal_;
   mutable std::mutex tableMutex_;
   std::shared_ptr<const BlockTable> table_;
 };

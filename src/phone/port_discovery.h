@@ -22,6 +22,11 @@ void DiscoverPhonePorts(const std::string& portDir, std::array<int, kMaxComPorts
 // The same on PortDirectory() (K730_PORT_DIR, else /dev/k730).
 void DiscoverPhonePorts(int (&comPorts)[kMaxComPorts], int& slotCount, int& comPort);
 
+// Who holds the modem port at devicePath so that it cannot be opened: "name
+// (pid N)" of a process that has it open, or a note that its holder cannot be
+// seen; "" when the port is free or missing. Never waits.
+std::string PortHolder(const std::string& devicePath);
+
 // The port number of a directory entry named COM<n> (n decimal, at most six
 // digits), or -1 for any other name.
 int ComPortNumberFromName(const std::string& name);

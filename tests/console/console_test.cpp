@@ -457,7 +457,10 @@ TEST_F(PhoneJob, AFeederThatRefusesTheImageIsNeverHandedToTheWorker) {
   h.Go(Job(path, mode::kPhone, mode::kPhNormal, mode::kPdaSkip));
   ASSERT_TRUE(h.view.WaitForRunEnd());
   EXPECT_FALSE(h.phone.Configs().at(0).imageSet);
-  EXPECT_TRUE(h.view.Text(0).ends_with("[PHONE:0]Phone not Found.\r\n"));
+  EXPECT_TRUE(
+      h.view.Text(0).ends_with("[PHONE:0]Phone not Found.\r\n"
+                               "[PHONE:0]The phone image was refused.\r\n"))
+      << h.view.Text(0);
 }
 
 TEST_F(PhoneJob, GoIsIgnoredWhileARunIsInProgress) {
