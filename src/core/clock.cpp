@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -55,13 +56,39 @@ uint64_t ScaledClock::Ticks() {
   return static_cast<uint64_t>(static_cast<double>(real) / 1000.0 / Scale());
 }
 
+bool ParseTimeScale(const char* text, double& scale, std::string& problem) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0') {
+    problem = "'" + std::string(text) + "' is not a number";
+    return false;
+  }
+  // Written so that NaN fails too.
+  if (!(value >= kMinTimeScale && value <= kMaxTimeScale)) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", kMinTimeScale, kMaxTimeScale);
+    problem = "'" + std::string(text) + "' is outside " + range;
+    return false;
+  }
+  scale = value;
+  return true;
+}
+
+std::string TimeScaleEnvironmentProblem() {
+  const char* text = std::getenv("K730_TIME_SCALE");
+  if (!text || !*text) return "";
+  double scale = 1.0;
+  std::string problem;
+  return ParseTimeScale(text, scale, problem) ? "" : "K730_TIME_SCALE: " + problem;
+}
+
 double TimeScaleFromEnvironment() {
   const char* text = std::getenv("K730_TIME_SCALE");
-  if (!text || !*text) return 1.0;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || !(value > 0) || value > 1000) return 1.0;
-  return value;
+  double scale = 1.0;
+  std::string problem;
+  if (!text || !*text || !ParseTimeScale(text, scale, problem)) return 1.0;
+  return scale;
 }
 
 ScaledClock& ProcessClock() {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace k730 {
 
@@ -36,7 +37,18 @@ class ScaledClock : public Clock {
   std::atomic<double> scale_;
 };
 
-// Parses K730_TIME_SCALE; 1 when unset or not a positive number.
+// The time scales a run may use: below the lowest the tick count overflows,
+// above the highest a 3-second wait lasts almost an hour.
+constexpr double kMinTimeScale = 0.0001;
+constexpr double kMaxTimeScale = 1000;
+
+// Parses a time scale; false with problem set when text is not a number
+// within kMinTimeScale..kMaxTimeScale.
+bool ParseTimeScale(const char* text, double& scale, std::string& problem);
+// What is wrong with K730_TIME_SCALE ("" when it is unset, empty or valid),
+// for the programs to refuse to start on.
+std::string TimeScaleEnvironmentProblem();
+// Parses K730_TIME_SCALE; 1 when unset or not valid.
 double TimeScaleFromEnvironment();
 
 // The process clock, scaled by K730_TIME_SCALE as read at first use.

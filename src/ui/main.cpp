@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -16,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "app/console_lock.h"
 #include "app/downloader_app.h"
 #include "app/file_types.h"
 #include "console/console_ids.h"
 #include "console/device_listing.h"
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
+#include "core/clock.h"
 #include "phone/serial_port.h"
 #include "replay/replay_session.h"
 #include "ui/console_window.h"
@@ -76,10 +79,18 @@ std::string BinDirectory() {
 }
 
 // SIGINT and SIGTERM close the window the way the exit button does, so the
-// demo's handsets and files are removed; the handler only writes a byte.
+// demo's handsets and files are removed; the handler only writes a byte. A
+// second one ends the process at once, whatever the window waits for.
 int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t signalsReceived = 0;
 
-void OnSignal(int) {
+void OnSignal(int signal) {
+  if (signalsReceived != 0) {
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  signalsReceived = 1;
   const char byte = 1;
   [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
@@ -132,6 +143,10 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (const std::string problem = k730::TimeScaleEnvironmentProblem(); !problem.empty()) {
+    std::fprintf(stderr, "k730-downloader: %s\n", problem.c_str());
+    return 2;
+  }
   std::unique_ptr<k730::ui::DemoSession> demo;
   if (arguments.demo) {
     demo = std::make_unique<k730::ui::DemoSession>();
@@ -165,6 +180,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "k730-downloader: cannot replay: %s\n", error.c_str());
       return 2;
     }
+  }
+  // One console per bench (the demo's bench is its own folder); a replay's
+  // ports are in its recordings.
+  k730::ConsoleLock benchLock;
+  if (std::string reason; !replay && !benchLock.Acquire(k730::PortDirectory(), reason)) {
+    std::fprintf(stderr, "k730-downloader: %s; not started\n", reason.c_str());
+    QMessageBox::critical(nullptr, QStringLiteral("k730-downloader"),
+                          QString::fromStdString(reason + "; not started."));
+    if (demo) demo->Stop();
+    return 2;
   }
   k730::RealPhonePlatform phone(application.ReenumerationLock(), replay);
   k730::RealPdaPlatform pda(replay);

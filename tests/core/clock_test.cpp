@@ -31,9 +31,11 @@ TEST(Clock, TimeScaleComesFromTheEnvironment) {
   const std::string keep = saved ? saved : "";
   setenv("K730_TIME_SCALE", "0.25", 1);
   EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 0.25);
-  for (const char* bad : {"", "abc", "-1", "0"}) {
+  EXPECT_EQ(TimeScaleEnvironmentProblem(), "");
+  for (const char* bad : {"", "abc", "-1", "0", "nan", "inf", "1e300", "0.5x"}) {
     setenv("K730_TIME_SCALE", bad, 1);
     EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 1.0) << bad;
+    EXPECT_EQ(TimeScaleEnvironmentProblem().empty(), *bad == '\0') << bad;
   }
   if (saved)
     setenv("K730_TIME_SCALE", keep.c_str(), 1);

@@ -37,8 +37,9 @@ constexpr const char* kDlUsage =
     "the udev rule of the handset id list.\n"
     "Mode names follow the console's radios in order; their numbers are accepted too.\n"
     "Exit status: 0 every live slot completed, 1 a slot failed or none could start,\n"
-    "2 bad usage or a job refused before Go,\n"
-    "3 (with K730_REPLAY=DIR) the run did not follow the recording in DIR.\n"
+    "2 bad usage or refused before Go, 3 (with K730_REPLAY=DIR) the run did not\n"
+    "follow the recording in DIR, 4 every slot completed but standard output, the\n"
+    "slot logs or the run record could not be fully written (1 wins over 4).\n"
     "K730_RECORD=DIR records every serial and Palm link into DIR; K730_REPLAY=DIR\n"
     "plays such a recording back in place of the handsets (docs/recording-format.md).\n";
 

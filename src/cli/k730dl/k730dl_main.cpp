@@ -9,12 +9,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "app/console_lock.h"
 #include "app/downloader_app.h"
 #include "cli/k730dl/bench_commands.h"
 #include "cli/k730dl/dl_options.h"
@@ -22,15 +24,76 @@
 #include "console/console_ids.h"
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
+#include "core/clock.h"
+#include "core/file_access.h"
 #include "phone/port_discovery.h"
+#include "phone/serial_port.h"
 #include "replay/replay_session.h"
 
 namespace {
 
 using namespace k730;
 
-// Waits (real time) until expect modem ports exist or the time is up.
-int WaitForPorts(int expect, double seconds) {
+// SIGINT and SIGTERM end the run as the exit button would; a second one ends
+// the process at once, whatever it waits for. SIGHUP, the terminal going
+// away, does not end the run: it finishes and is recorded.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, signal);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);  // every thread started later inherits it
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~StopSignals() {
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // Whom a stop request goes to; null before the console exists and after it ended.
+  void Attach(DownloaderDialog* console, TerminalView* view) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    console_ = console;
+    view_ = view;
+    if (console_ && interrupted_) console_->RequestExit();
+  }
+  bool Interrupted() const { return interrupted_; }
+
+ private:
+  void Loop() {
+    int received = 0;
+    while (sigwait(&set_, &received) == 0) {
+      if (received == SIGUSR1) return;
+      if (received == SIGHUP) continue;
+      if (interrupted_.exchange(true)) {
+        // The second request: the default action, now.
+        std::signal(received, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, received);
+        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+        raise(received);
+        _exit(128 + received);
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (console_) console_->RequestExit();
+      if (view_) view_->Wake();
+    }
+  }
+
+  sigset_t set_;
+  std::mutex mutex_;
+  DownloaderDialog* console_ = nullptr;
+  TerminalView* view_ = nullptr;
+  std::atomic<bool> interrupted_{false};
+  std::thread thread_;
+};
+
+// Waits (real time) until expect modem ports exist, the time is up or a stop
+// was asked for.
+int WaitForPorts(int expect, double seconds, const StopSignals& signals) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
   for (;;) {
@@ -38,27 +101,40 @@ int WaitForPorts(int expect, double seconds) {
     int slotCount = 0;
     int comPort = 0;
     DiscoverPhonePorts(ports, slotCount, comPort);
-    if (slotCount >= expect) return slotCount;
+    if (slotCount >= expect || signals.Interrupted()) return slotCount;
     if (std::chrono::steady_clock::now() >= deadline) return slotCount;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-bool WriteSlotLogs(const std::string& dir, const TerminalView& view) {
-  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "k730dl: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+// The log folder is made (with its parents) and checked before anything is
+// flashed, so that a run is not found unrecordable only once it is over.
+bool PrepareLogDirectory(const std::string& dir, std::string& reason) {
+  if (!MakeDirectories(dir, reason)) return false;
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    reason = dir + ": " + std::strerror(errno);
     return false;
   }
+  return true;
+}
+
+// Each slot's text into DIR/slot<N>.log. A link in a log's place is not
+// followed and a FIFO nobody reads is skipped; every failure is reported.
+bool WriteSlotLogs(const std::string& dir, const TerminalView& view) {
   bool ok = true;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const std::string text = view.SessionText(slot);
     if (text.empty()) continue;
     const std::string path = dir + "/slot" + std::to_string(slot) + ".log";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::fprintf(stderr, "k730dl: cannot write %s\n", path.c_str());
+    std::string reason;
+    const int fd = OpenOutput(path, OutputMode::Truncate, LinkPolicy::Refuse, reason);
+    bool written = fd >= 0 && WriteAll(fd, text.data(), text.size(), reason);
+    if (fd >= 0 && close(fd) != 0 && written) {
+      reason = std::strerror(errno);
+      written = false;
+    }
+    if (!written) {
+      std::fprintf(stderr, "k730dl: cannot write %s: %s\n", path.c_str(), reason.c_str());
       ok = false;
     }
   }
@@ -71,6 +147,12 @@ int DeviceRadio(int deviceMode) {
                                     : ctl::kDevicePdaPhone;
 }
 
+constexpr int kExitCompleted = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitReplayDiverged = 3;
+constexpr int kExitNotRecorded = 4;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,24 +164,29 @@ int main(int argc, char** argv) {
   for (const std::string& arg : args) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kDlUsage, stdout);
-      return 0;
+      return kExitCompleted;
     }
   }
   DlOptions options;
   std::string error;
   if (!ParseDlOptions(args, options, error)) {
     std::fprintf(stderr, "k730dl: %s\n%s", error.c_str(), kDlUsage);
-    return 2;
+    return kExitRefused;
+  }
+  if (const std::string problem = TimeScaleEnvironmentProblem(); !problem.empty()) {
+    std::fprintf(stderr, "k730dl: %s\n", problem.c_str());
+    return kExitRefused;
   }
 
-  // SIGINT and SIGTERM end the run as the exit button would; SIGUSR1 ends the
-  // signal thread itself.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  // A reader that quits must not end a flash: writes to it fail instead, and
+  // the run goes on to its record and logs.
+  std::signal(SIGPIPE, SIG_IGN);
+  StopSignals signals;
+
+  if (!options.logDir.empty() && !PrepareLogDirectory(options.logDir, error)) {
+    std::fprintf(stderr, "k730dl: --log-dir: %s; nothing flashed\n", error.c_str());
+    return kExitRefused;
+  }
 
   // K730_REPLAY: the recordings in that directory stand in for the handsets.
   std::shared_ptr<rec::ReplaySession> replay;
@@ -107,13 +194,20 @@ int main(int argc, char** argv) {
     replay = rec::ReplaySession::Open(dir, error);
     if (!replay) {
       std::fprintf(stderr, "k730dl: cannot replay: %s\n", error.c_str());
-      return 2;
+      return kExitRefused;
     }
   }
 
-  // A replay's ports are in its recordings.
+  // One console per bench; a replay's ports are in its recordings.
+  ConsoleLock benchLock;
+  if (!replay && !benchLock.Acquire(PortDirectory(), error)) {
+    std::fprintf(stderr, "k730dl: %s; not started\n", error.c_str());
+    return kExitRefused;
+  }
+
   if (options.expect > 0 && !replay) {
-    const int found = WaitForPorts(options.expect, options.waitSeconds);
+    const int found = WaitForPorts(options.expect, options.waitSeconds, signals);
+    if (signals.Interrupted()) return kExitFailed;
     if (found < options.expect)
       std::fprintf(stderr, "k730dl: %d of %d modem ports present, going on\n", found,
                    options.expect);
@@ -128,24 +222,13 @@ int main(int argc, char** argv) {
   auto consoleOwner = std::make_unique<DownloaderDialog>(view, phone, pda, consoleOptions);
   DownloaderDialog& console = *consoleOwner;
 
-  std::atomic<bool> interrupted{false};
   std::atomic<bool> consoleEnded{false};
-  const pthread_t mainThread = pthread_self();
-  (void)mainThread;
-  std::thread signalThread([&] {
-    int received = 0;
-    while (sigwait(&signals, &received) == 0) {
-      if (received == SIGUSR1) return;
-      interrupted = true;
-      console.RequestExit();
-      view.Wake();
-    }
-  });
   std::thread consoleThread([&] {
     console.Run();
     consoleEnded = true;
     view.Wake();
   });
+  signals.Attach(&console, &view);
 
   view.WaitOpened();
   JobForm job = view.ReadForm();  // the form as the console opened it
@@ -161,15 +244,24 @@ int main(int argc, char** argv) {
   console.PostSysCommand(0x0010);
   console.PostCommand(ctl::kGo);
 
-  view.WaitForOutcome([&] { return consoleEnded.load() || interrupted.load(); });
+  view.WaitForOutcome([&] { return consoleEnded.load() || signals.Interrupted(); });
   console.RequestExit();
   consoleThread.join();
-  pthread_kill(signalThread.native_handle(), SIGUSR1);
-  signalThread.join();
+  // The records of the run are written (or given up) before the logs, so
+  // that a failure to write them is in slot 0's log too.
+  const std::string recordFailure = console.FlushRunRecords();
   view.Finish();
 
   bool logsWritten = true;
   if (!options.logDir.empty()) logsWritten = WriteSlotLogs(options.logDir, view);
+  if (!recordFailure.empty())
+    std::fprintf(stderr, "k730dl: the run record could not be fully written: %s\n",
+                 recordFailure.c_str());
+  const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout);
+  if (outputLost)
+    std::fprintf(stderr,
+                 "k730dl: standard output could not be fully written; the run went on to its "
+                 "end\n");
   const bool refused = view.Refused();
   const std::optional<RunSummary> summary = view.Summary();
   if (!refused && summary && !summary->slots.empty()) {
@@ -184,13 +276,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "k730dl: no slot could start\n");
   }
   // The console's end closes the last links; only then is a replay complete.
+  signals.Attach(nullptr, nullptr);
   consoleOwner.reset();
   if (replay && !replay->Finish()) {
     std::fprintf(stderr, "k730dl: the run did not follow the recording in %s\n",
                  replay->Directory().c_str());
-    return 3;
+    return kExitReplayDiverged;
   }
-  if (refused) return 2;
-  if (!summary) return 1;
-  return summary->AllCompleted() && logsWritten && !interrupted ? 0 : 1;
+  if (refused) return kExitRefused;
+  if (!summary || !summary->AllCompleted() || signals.Interrupted()) return kExitFailed;
+  if (outputLost || !logsWritten || !recordFailure.empty()) return kExitNotRecorded;
+  return kExitCompleted;
 }
