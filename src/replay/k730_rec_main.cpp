@@ -1,6 +1,7 @@
 // k730-rec: reads recordings made with K730_RECORD.
 //   k730-rec show FILE [--bytes N]   the header and every record, one line each
 //   k730-rec check DIR               whether DIR can be replayed, and what it holds
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -115,28 +116,43 @@ int Check(const std::string& dir) {
   return 0;
 }
 
+// Bad usage: what is wrong, then the usage text; exit status 2.
+int Usage(const std::string& problem) {
+  if (!problem.empty()) std::fprintf(stderr, "k730-rec: %s\n", problem.c_str());
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() >= 2 && args[0] == "show") {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args.empty()) return Usage("no command given");
+  const std::string& command = args[0];
+  if (command == "show") {
+    if (args.size() < 2) return Usage("show needs a FILE");
     size_t shown = 16;
-    if (args.size() == 4 && args[2] == "--bytes") {
+    for (size_t i = 2; i < args.size(); ++i) {
+      if (args[i] != "--bytes") return Usage("unexpected argument '" + args[i] + "'");
+      if (i + 1 >= args.size()) return Usage("--bytes needs a value");
+      const std::string& text = args[++i];
       char* end = nullptr;
-      const unsigned long value = std::strtoul(args[3].c_str(), &end, 10);
-      if (!end || *end || value > 1000000) {
-        std::fputs(kUsage, stderr);
-        return 2;
-      }
+      errno = 0;
+      const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+      if (text.empty() || text[0] == '-' || errno || *end || value > 1000000)
+        return Usage("--bytes '" + text + "': takes 0 to 1000000");
       shown = value;
-    } else if (args.size() != 2) {
-      std::fputs(kUsage, stderr);
-      return 2;
     }
     return Show(args[1], shown);
   }
-  if (args.size() == 2 && args[0] == "check") return Check(args[1]);
-  std::fputs(kUsage,
-             args.size() == 1 && (args[0] == "--help" || args[0] == "-h") ? stdout : stderr);
-  return args.size() == 1 && (args[0] == "--help" || args[0] == "-h") ? 0 : 2;
+  if (command == "check") {
+    if (args.size() != 2)
+      return Usage(args.size() < 2 ? "check needs a DIR" : "unexpected argument '" + args[2] + "'");
+    return Check(args[1]);
+  }
+  return Usage("unknown command '" + command + "'");
 }

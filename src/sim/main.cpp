@@ -5,14 +5,18 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "core/clock.h"
+#include "core/pid_lock.h"
 #include "sim/palm_sim.h"
 #include "sim/phone_sim.h"
 
@@ -76,52 +80,71 @@ bool ParseNumber(const char* text, int low, int high, int& value) {
   return true;
 }
 
+// False with the offending option, its value and what it takes on stderr.
 bool ParseOptions(int argc, char** argv, SimOptions& options) {
+  auto bad = [](const std::string& option, const char* value, const char* takes) {
+    std::fprintf(stderr, "k730-sim: %s '%s': %s\n", option.c_str(), value, takes);
+    return false;
+  };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--handsets" && hasValue) {
-      if (!ParseNumber(argv[++i], 1, 6, options.handsets)) return false;
-    } else if (arg == "--first-port" && hasValue) {
-      if (!ParseNumber(argv[++i], 0, 250, options.firstPort)) return false;
-    } else if (arg == "--port-dir" && hasValue) {
-      options.portDir = argv[++i];
-    } else if (arg == "--palm-dir" && hasValue) {
-      options.palmDir = argv[++i];
-    } else if (arg == "--dump" && hasValue) {
-      options.dumpDir = argv[++i];
-    } else if (arg == "--fault" && hasValue) {
-      options.faults.push_back(argv[++i]);
+    static const char* const kValued[] = {
+        "--handsets",      "--first-port",    "--port-dir",     "--palm-dir", "--dump",
+        "--fault",         "--restart-delay", "--baud",         "--usb-rate", "--erase-ms",
+        "--smallrom-size", "--bigrom-size",   "--resource-size"};
+    const bool valued = std::find(std::begin(kValued), std::end(kValued), arg) != std::end(kValued);
+    if (valued && i + 1 >= argc) {
+      std::fprintf(stderr, "k730-sim: %s needs a value\n", arg.c_str());
+      return false;
+    }
+    const char* value = valued ? argv[++i] : "";
+    if (arg == "--handsets") {
+      if (!ParseNumber(value, 1, 6, options.handsets)) return bad(arg, value, "takes 1 to 6");
+    } else if (arg == "--first-port") {
+      if (!ParseNumber(value, 0, 250, options.firstPort)) return bad(arg, value, "takes 0 to 250");
+    } else if (arg == "--port-dir") {
+      options.portDir = value;
+    } else if (arg == "--palm-dir") {
+      options.palmDir = value;
+    } else if (arg == "--dump") {
+      options.dumpDir = value;
+    } else if (arg == "--fault") {
+      options.faults.push_back(value);
     } else if (arg == "--emergency") {
       options.emergency = true;
-    } else if (arg == "--restart-delay" && hasValue) {
-      if (!ParseNumber(argv[++i], 0, 600000, options.restartDelayMs)) return false;
-    } else if (arg == "--baud" && hasValue) {
-      if (!ParseNumber(argv[++i], 0, 4000000, options.baud)) return false;
-    } else if (arg == "--usb-rate" && hasValue) {
-      if (!ParseNumber(argv[++i], 0, 1000000000, options.usbRate)) return false;
-    } else if (arg == "--erase-ms" && hasValue) {
-      if (!ParseNumber(argv[++i], 0, 600000, options.eraseMs)) return false;
+    } else if (arg == "--restart-delay") {
+      if (!ParseNumber(value, 0, 600000, options.restartDelayMs))
+        return bad(arg, value, "takes milliseconds, 0 to 600000");
+    } else if (arg == "--baud") {
+      if (!ParseNumber(value, 0, 4000000, options.baud))
+        return bad(arg, value, "takes bits per second, 0 to 4000000");
+    } else if (arg == "--usb-rate") {
+      if (!ParseNumber(value, 0, 1000000000, options.usbRate))
+        return bad(arg, value, "takes bytes per second, 0 to 1000000000");
+    } else if (arg == "--erase-ms") {
+      if (!ParseNumber(value, 0, 600000, options.eraseMs))
+        return bad(arg, value, "takes milliseconds, 0 to 600000");
     } else if (arg == "--palm-at-start") {
       options.palmAtStart = true;
-    } else if (arg == "--smallrom-size" && hasValue) {
-      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.smallRom)) return false;
-    } else if (arg == "--bigrom-size" && hasValue) {
-      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.bigRom)) return false;
-    } else if (arg == "--resource-size" && hasValue) {
-      if (!k730::sim::ParseByteSize(argv[++i], options.capacities.resource)) return false;
+    } else if (arg == "--smallrom-size" || arg == "--bigrom-size" || arg == "--resource-size") {
+      uint32_t& size = arg == "--smallrom-size" ? options.capacities.smallRom
+                       : arg == "--bigrom-size" ? options.capacities.bigRom
+                                                : options.capacities.resource;
+      if (!k730::sim::ParseByteSize(value, size))
+        return bad(arg, value, "takes a size in bytes, or with K or M");
     } else {
       std::fprintf(stderr, "k730-sim: unexpected argument '%s'\n", arg.c_str());
       return false;
     }
   }
-  if (options.portDir.empty()) {
-    const char* env = std::getenv("K730_PORT_DIR");
-    options.portDir = env && *env ? env : "/dev/k730";
-  }
-  if (options.palmDir.empty()) {
-    const char* env = std::getenv("K730_PALM_DIR");
-    if (env) options.palmDir = env;
+  // Never a default: the simulator must not take a real bench's folders.
+  for (const auto& [option, dir] :
+       {std::pair<const char*, const std::string&>{"--port-dir", options.portDir},
+        {"--palm-dir", options.palmDir}}) {
+    if (dir.empty()) {
+      std::fprintf(stderr, "k730-sim: %s DIR is required\n", option);
+      return false;
+    }
   }
   return true;
 }
@@ -178,6 +201,52 @@ bool MakeDirectory(const std::string& dir) {
   return false;
 }
 
+std::string RealPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  const std::string real = resolved ? resolved : path;
+  std::free(resolved);
+  return real;
+}
+
+// Claims a folder the simulator fills: its lock file names this process and
+// the entries it may create. A folder another simulator holds is refused; the
+// entries a dead simulator's lock names are cleared away; any other entry in
+// the way is left alone and refused.
+bool ClaimFolder(const std::string& dir, const std::vector<std::string>& entries,
+                 k730::PidLockFile& lock) {
+  std::string note;
+  for (const std::string& entry : entries) note += entry + "\n";
+  std::string previous, reason;
+  long holder = 0;
+  switch (lock.Take(dir + "/.k730-sim.lock", note, previous, holder, reason)) {
+    case k730::PidLockFile::Result::HeldByOther:
+      std::fprintf(stderr, "k730-sim: %s is in use by another k730-sim (pid %ld)\n", dir.c_str(),
+                   holder);
+      return false;
+    case k730::PidLockFile::Result::Failed:
+      std::fprintf(stderr, "k730-sim: cannot lock %s\n", reason.c_str());
+      return false;
+    case k730::PidLockFile::Result::Taken:
+      break;
+  }
+  size_t at = 0;
+  for (size_t end; (end = previous.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string name = previous.substr(at, end - at);
+    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
+      unlink((dir + "/" + name).c_str());
+  }
+  for (const std::string& entry : entries) {
+    struct stat st {};
+    if (lstat((dir + "/" + entry).c_str(), &st) == 0) {
+      std::fprintf(stderr, "k730-sim: %s/%s exists and is not this simulator's; not replaced\n",
+                   dir.c_str(), entry.c_str());
+      lock.Release();
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,9 +261,26 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  if (const std::string problem = k730::TimeScaleEnvironmentProblem(); !problem.empty()) {
+    std::fprintf(stderr, "k730-sim: %s\n", problem.c_str());
+    return 2;
+  }
   if (!MakeDirectory(options.portDir) || !MakeDirectory(options.palmDir) ||
       !MakeDirectory(options.dumpDir))
     return 1;
+  std::vector<std::string> ports, palms;
+  for (int i = 0; i < options.handsets; ++i) {
+    ports.push_back("COM" + std::to_string(options.firstPort + i));
+    palms.push_back("palm" + std::to_string(options.firstPort + i) + ".sock");
+  }
+  k730::PidLockFile portLock, palmLock;
+  if (RealPath(options.portDir) == RealPath(options.palmDir)) {
+    ports.insert(ports.end(), palms.begin(), palms.end());
+    if (!ClaimFolder(options.portDir, ports, portLock)) return 1;
+  } else if (!ClaimFolder(options.portDir, ports, portLock) ||
+             !ClaimFolder(options.palmDir, palms, palmLock)) {
+    return 1;
+  }
 
   // Signals are taken by sigwait below; every thread inherits the mask.
   sigset_t signals;
@@ -218,14 +304,12 @@ int main(int argc, char** argv) {
     handset.phone = std::make_unique<PhoneSim>(config);
     k730::sim::PalmSimOptions palmOptions;
     if (!PalmFaultsFor(options, i, palmOptions.faults)) return 2;
-    if (!options.palmDir.empty()) {
-      palmOptions.directory = options.palmDir;
-      palmOptions.number = static_cast<uint32_t>(config.portNumber);
-      palmOptions.dumpDirectory = options.dumpDir;
-      palmOptions.capacities = options.capacities;
-      palmOptions.usbBytesPerSecond = static_cast<uint32_t>(options.usbRate);
-      handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
-    }
+    palmOptions.directory = options.palmDir;
+    palmOptions.number = static_cast<uint32_t>(config.portNumber);
+    palmOptions.dumpDirectory = options.dumpDir;
+    palmOptions.capacities = options.capacities;
+    palmOptions.usbBytesPerSecond = static_cast<uint32_t>(options.usbRate);
+    handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
     k730::sim::PalmDeviceSim* palm = handset.palm.get();
     // The whole handset leaves the bus when its phone half restarts, so a
     // console that keeps running sees the Palm half arrive anew every run.

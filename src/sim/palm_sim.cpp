@@ -332,7 +332,8 @@ bool PalmDeviceSim::Plug() {
     ::unlink(hidden.c_str());
     return false;
   }
-  if (::rename(hidden.c_str(), path.c_str()) != 0) {
+  // Never over an entry already there: it is not this handheld's to replace.
+  if (::renameat2(AT_FDCWD, hidden.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
     ::close(listener);
     ::unlink(hidden.c_str());
     return false;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -387,8 +388,8 @@ std::string PhoneSim::LinkPath() const {
 
 bool PhoneSim::BringUp(std::string& error) {
   if (!pty_.Open(error)) return false;
+  // Never over an entry already there: it is not this handset's to replace.
   const std::string link = LinkPath();
-  unlink(link.c_str());  // a stale link from an earlier run
   if (symlink(pty_.TerminalPath().c_str(), link.c_str()) != 0) {
     error = "symlink " + link + ": " + std::strerror(errno);
     pty_.Close();
@@ -401,7 +402,13 @@ bool PhoneSim::BringUp(std::string& error) {
 void PhoneSim::Drop() {
   if (!pty_.IsOpen()) return;
   portPresent_.store(false, std::memory_order_release);
-  unlink(LinkPath().c_str());
+  // Only the link this handset made; whatever replaced it stays.
+  const std::string link = LinkPath();
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n > 0 &&
+      pty_.TerminalPath().compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0)
+    unlink(link.c_str());
   pty_.Close();
 }
 
