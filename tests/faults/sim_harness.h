@@ -69,6 +69,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   // The exit status (128 + signal when killed), or -1 when it did not end in time.
   int Wait(std::chrono::milliseconds patience);
   void Signal(int signal);
