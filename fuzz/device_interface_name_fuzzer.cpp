@@ -73,7 +73,7 @@ void CheckMappings(fuzz::Input& input, const std::string& name) {
     const int removal = RemovalSlot(deviceMode, comPortBase, slotCount, n, prompt);
     K730_FUZZ_CHECK(removal == kNoSlot || (removal >= 0 && removal < kSlotCount));
     if (prompt.Shown() > 0) K730_FUZZ_CHECK(removal == kNoSlot);
-    if (deviceMode == kDeviceModePda) K730_FUZZ_CHECK(removal == 0);
+    if (deviceMode == mode::kPda) K730_FUZZ_CHECK(removal == 0);
   }
 }
 
@@ -110,14 +110,14 @@ void CheckOpens(const std::string& name) {
   static fuzz::ScratchDir emptyDir("palmdir");
   SocketPalmTransport sockets(emptyDir.Path(), 1);
   PalmUsbPort socketPort(&sockets);
-  K730_FUZZ_CHECK(socketPort.Open(name, kPalmCreatorPsys) == 0);
+  K730_FUZZ_CHECK(socketPort.Open(name, kPalmCreatorId) == 0);
   K730_FUZZ_CHECK(socketPort.DeviceName() == name.substr(0, kPalmDeviceNameMax));
 
   auto bus = std::make_unique<ClosedBus>();
   ClosedBus& closedBus = *bus;
   UsbPalmTransport usb(std::move(bus), 1);
   PalmUsbPort usbPort(&usb);
-  K730_FUZZ_CHECK(usbPort.Open(name, kPalmCreatorPsys) == 0);
+  K730_FUZZ_CHECK(usbPort.Open(name, kPalmCreatorId) == 0);
   uint8_t parsedBus = 0;
   uint8_t parsedAddress = 0;
   const std::string kept = name.substr(0, kPalmDeviceNameMax);

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     fuzz::InputTransport transport(data, size);
     PalmUsbPort port(&transport);
-    K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorPsys) == 1);
+    K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorId) == 1);
     fuzz::NullWriter writer;
     HostFileTable table(layout.Root());
     K730_FUZZ_CHECK(HostFileService(port, writer, table) == 0);

@@ -57,7 +57,7 @@ void CheckResponses(fuzz::Input& input) {
 
     fuzz::InputTransport transport(raw, length);
     PalmUsbPort port(&transport);
-    K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorPsys) == 1);
+    K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorId) == 1);
     uint8_t destination[64];
     std::memset(destination, kCanary, sizeof destination);
     uint32_t dataLength = 99;
@@ -98,7 +98,7 @@ void CheckDownload(fuzz::Input& input) {
   fuzz::InputTransport transport(input.Rest(), input.RestSize());
   transport.SetSendFailures(sendFailures);
   PalmUsbPort port(&transport);
-  K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorPsys) == 1);
+  K730_FUZZ_CHECK(port.Open("fuzz", kPalmCreatorId) == 1);
   FuzzConsole console(dir.Path());
   ImageView view(part.data(), partLength);
 
@@ -199,7 +199,7 @@ void CheckUsb(fuzz::Input& input) {
 
   PalmEndpoints parsed;
   const bool listed = info.size() <= kPalmExtConnectionInfoSize &&
-                      ParseExtConnectionInfo(info.data(), info.size(), kPalmCreatorPsys, parsed);
+                      ParseExtConnectionInfo(info.data(), info.size(), kPalmCreatorId, parsed);
   if (listed) {
     K730_FUZZ_CHECK((parsed.inEndpoint & 0x80) && (parsed.inEndpoint & 0x7F) >= 1 &&
                     (parsed.inEndpoint & 0x7F) <= 15);
@@ -211,7 +211,7 @@ void CheckUsb(fuzz::Input& input) {
   // A reply that lists port functions without 'psys' is refused; no reply
   // leaves the interface's first bulk pair.
   const bool answered = !info.empty() && info.size() <= kPalmExtConnectionInfoSize;
-  const int opened = port.Open(UsbPalmDeviceName(2, 1, 2, 0x0830, 0x0061), kPalmCreatorPsys);
+  const int opened = port.Open(UsbPalmDeviceName(2, 1, 2, 0x0830, 0x0061), kPalmCreatorId);
   K730_FUZZ_CHECK(opened == (listed || !answered ? 1 : 0));
   if (opened != 1) return;
   // The port function the reply names, or the interface's first bulk pair.

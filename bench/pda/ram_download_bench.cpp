@@ -78,12 +78,12 @@ void BM_BigRomRamDownload(benchmark::State& state) {
   double cpu = 0;
   double wall = 0;
   for (auto _ : state) {
-    if (port.Open(SimulatedPalmDeviceName(1), kPalmCreatorPsys) != 1) {
+    if (port.Open(SimulatedPalmDeviceName(1), kPalmCreatorId) != 1) {
       state.SkipWithError("open failed");
       break;
     }
     ImageView view(part.data(), kPartSize);
-    PdaJob job{0, &console, &port, &view, kTargetWidebinBigRom, kDeviceModePda, nullptr};
+    PdaJob job{0, &console, &port, &view, kTargetWidebinBigRom, mode::kPda, nullptr};
     const double before = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     const int result = DownloadPartition(job);

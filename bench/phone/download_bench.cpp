@@ -50,13 +50,13 @@ class TimingSink : public MessageSink {
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     SlotTimes& t = times_.at(static_cast<size_t>(lParam));
-    if (id == phone_msg::WM_PHONE_STEP && wParam == kStepWrite) t.writeStart = now;
-    if (id == phone_msg::WM_PHONE_PROGRESS) {
+    if (id == msg::WM_PHONE_STEP && wParam == kStepWrite) t.writeStart = now;
+    if (id == msg::WM_PHONE_PROGRESS) {
       t.lastProgress = now;
       if (++t.progress == 63) t.done = true;
     }
-    if (id == phone_msg::WM_PHONE_STEP_FAIL || id == phone_msg::WM_PHONE_PORT_FAIL ||
-        id == phone_msg::WM_PHONE_WRITE_FAIL || id == phone_msg::WM_PHONE_ERASE_FAIL) {
+    if (id == msg::WM_PHONE_STEP_FAIL || id == msg::WM_PHONE_PORT_FAIL ||
+        id == msg::WM_PHONE_WRITE_FAIL || id == msg::WM_PHONE_ERASE_FAIL) {
       ++t.failures;
     }
     return true;
@@ -112,11 +112,11 @@ double RunDownloads(int handsets, const std::string& dir, ImageBuffer& image) {
     w.SetNotifyWindow(&sink);
     w.SetPort(30 + i);
     w.SetBaudRate(115200);
-    w.SetMode(kPhoneEmergency, 0);
+    w.SetMode(mode::kPhEmergency, 0);
     w.SetAuxOption(5000);
     w.SetImage(&image);
     w.SetRange(0x10000, kImageSize - 0x10000, 0);
-    w.PostThreadMessage(phone_msg::StartDownload, 0, i);
+    w.PostThreadMessage(msg::StartDownload, 0, i);
   }
   while (!sink.AllDone()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (auto& w : workers) w->Reclaim();

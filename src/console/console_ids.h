@@ -1,10 +1,12 @@
-// Numbers and texts the console is built on: control ids, message ids, the
-// job's mode values and the step-name table.
+// Numbers the console is built on: control ids and the console's own
+// messages. The job's modes, the phone events, the step names and the device
+// events are shared with the other layers (core/job_ids.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
 
+#include "core/job_ids.h"
 #include "core/slot_writer.h"
 
 namespace k730 {
@@ -40,6 +42,7 @@ constexpr int kClose = 1119;
 constexpr int kPortEdit = 1133;
 constexpr int kPortLabel = 1135;
 constexpr int kPortSpin = 1136;
+constexpr int kRepeat = 1140;  // check box: continuous operation
 
 constexpr std::array<int, kSlotCount> kLogPane{1117, 1120, 1121, 1122, 1123, 1124};
 constexpr std::array<int, kSlotCount> kStatusBox{1101, 1102, 1103, 1104, 1105, 1106};
@@ -53,67 +56,24 @@ constexpr std::array<int, 8> kPdaRadios{kPdaSmallRom, kPdaBigRom,  kPdaResource,
                                         kPdaDFormat,  kPdaWidebin, kPdaBigrom6,  kPdaSkip};
 }  // namespace ctl
 
-// Messages of the console's loop; lParam is the slot unless said otherwise.
+// The console's own messages; lParam is the slot unless said otherwise.
 namespace msg {
-constexpr uint32_t kUser = 0x0400;
-constexpr uint32_t WM_PHONE_STEP_FAIL = 1124;
-constexpr uint32_t WM_PHONE_STEP_OK = 1125;
-constexpr uint32_t WM_PHONE_PORT_OK = 1126;
-constexpr uint32_t WM_PHONE_PORT_FAIL = 1127;
-constexpr uint32_t WM_PHONE_START = 1130;
-constexpr uint32_t WM_PHONE_CANCEL = 1131;
-constexpr uint32_t WM_PHONE_PROGRESS = 1132;
-constexpr uint32_t WM_PHONE_WRITE_FAIL = 1133;
-constexpr uint32_t WM_PHONE_FINISH = 1134;
-constexpr uint32_t WM_PHONE_STEP = 1135;
-constexpr uint32_t WM_PHONE_WRITE_RETRY = 1136;
-constexpr uint32_t WM_PHONE_ERASE_OK = 1137;
-constexpr uint32_t WM_PHONE_ERASE_FAIL = 1138;
-constexpr uint32_t kFirstPhoneEvent = WM_PHONE_STEP_FAIL;
-constexpr uint32_t kLastPhoneEvent = WM_PHONE_ERASE_FAIL;
-constexpr uint32_t StartDownload = 1223;  // thread message to a phone worker
 constexpr uint32_t WM_FIND_PHONE = 2258;
 constexpr uint32_t WM_START_PDA = 2260;
 constexpr uint32_t WM_FILE_DROPPED = 2262;
+// Internal to the console's loop.
+constexpr uint32_t kPdaWorkerDone = 2272;  // a PDA worker returned
+constexpr uint32_t kModalDone = 2274;      // a dialog the console opened was closed
+constexpr uint32_t kPortChange = 2276;     // a modem port came or went (lParam: notice id)
+constexpr uint32_t kRepeatChanged = 2278;  // wParam: the Repeat check box is on
 
 // Window-system messages the console handles.
 constexpr uint32_t WM_COMMAND = 0x0111;       // wParam = control id
 constexpr uint32_t WM_DEVICECHANGE = 0x0219;  // wParam = event, lParam = notice id
 constexpr uint32_t WM_DROPFILES = 0x0233;     // lParam = payload id
 constexpr uint32_t WM_SYSCOMMAND = 0x0112;
-constexpr uint32_t DBT_DEVICEARRIVAL = 0x8000;
-constexpr uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
 }  // namespace msg
 
-// Job modes as the radio groups number them.
-namespace mode {
-constexpr int kPdaPhone = 0;  // device modes
-constexpr int kPhone = 1;
-constexpr int kPda = 2;
-constexpr int kPhNormal = 0;  // phone modes
-constexpr int kPhEmergency = 1;
-constexpr int kPhChNormal = 2;
-constexpr int kPhChEmergency = 3;
-constexpr int kPhSkip = 4;
-constexpr int kPdaSmallRom = 0;  // PDA modes
-constexpr int kPdaBigRom = 1;
-constexpr int kPdaResource = 2;
-constexpr int kPdaAll = 3;
-constexpr int kPdaDFormat = 4;
-constexpr int kPdaWidebin = 5;
-constexpr int kPdaBigrom = 6;
-constexpr int kPdaSkip = 7;
-}  // namespace mode
-
-constexpr int kStepNameCount = 19;
-constexpr std::array<const char*, kStepNameCount> kStepNames{
-    "AUTOTEST",  "SUSPEND",    "SIO2DM",     "RESTART",   "VERSION", "OFFLINE",
-    "DLOAD",     "START1",     "COPY",       "DPRAM_WRT", "JUMP1",   "START2, ERASE Start",
-    "ERASE_APP", "ERASE_FONT", "ERASE_BOOT", "WRITE",     "JUMP2",   "ERASE2",
-    "SET_PDA"};
-
-// Creator id of the Palm OS system ('psys'), passed at every port open.
-constexpr uint32_t kPalmCreatorId = 0x70737973;
 constexpr int kComPortsSize = 10;
 constexpr uint32_t kPhoneBaudRate = 115200;
 constexpr int kPhoneLinkOption = 5000;

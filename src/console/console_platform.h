@@ -5,10 +5,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "console/console_ids.h"
+#include "pda/pda_worker.h"
+#include "phone/phone_events.h"
 
 namespace k730 {
 
@@ -54,11 +57,28 @@ class PhoneWorker {
   virtual void SetRange(uint32_t start, uint32_t byteCount, int roundUp) = 0;
   virtual uint16_t ProbeReadiness() = 0;
   // Posts StartDownload (wParam 0, lParam = slot) to the worker's queue.
+  // When the download has returned, after every event of it, the worker
+  // posts msg::kPhoneWorkerDone (wParam = the tag it was created with,
+  // lParam = slot) to the sink it was given with SetNotifyWindow.
   virtual bool StartDownload(int slot) = 0;
   // Ends the worker's loop and cuts its waits short; does not wait.
   virtual void RequestQuit() = 0;
-  // True once the download procedure has returned (finished or failed).
-  virtual bool DownloadDone() const = 0;
+  // How the download ended; valid once msg::kPhoneWorkerDone was posted.
+  virtual PhoneOutcome Outcome() const = 0;
+};
+
+// Modem ports coming and going while the console runs (continuous
+// operation): each change with the port's USB serial number, "" where the
+// port has none.
+class ModemPortWatcher {
+ public:
+  using Callback = std::function<void(int comNumber, bool present, const std::string& serial)>;
+  virtual ~ModemPortWatcher() = default;
+  // Reports every port present now, then each change, on the watcher's own
+  // thread. False when nothing can be watched.
+  virtual bool Start(Callback callback) = 0;
+  // Returns once no callback runs any more.
+  virtual void Stop() = 0;
 };
 
 class PhonePlatform {
@@ -66,10 +86,11 @@ class PhonePlatform {
   virtual ~PhonePlatform() = default;
   virtual ModemPorts DiscoverPhonePorts() = 0;
   virtual std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt& prompt) = 0;
-  // A worker whose thread is running and idles in its message loop. When its
-  // download procedure returns it posts kPhoneWorkerDone (wParam = tag,
-  // lParam = slot) to the sink it was given with SetNotifyWindow.
+  // A worker whose thread is running and idles in its message loop; tag
+  // comes back with its end (StartDownload).
   virtual std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) = 0;
+  // The watcher of the modem ports, or null where ports cannot be watched.
+  virtual std::unique_ptr<ModemPortWatcher> CreatePortWatcher() { return nullptr; }
   // Whether the workers created from now on may restart their handsets at
   // the same time, each locking only its own port. Granted ("") only where
   // every live port of ports comes back under its own name whatever the
@@ -83,18 +104,14 @@ class PhonePlatform {
   virtual std::string PortHolder(int /*comNumber*/) { return ""; }
 };
 
-// Posted by a phone worker's wrapper when the download procedure has
-// returned, after every event of the run.
-constexpr uint32_t kPhoneWorkerDone = 2270;
-
 class PdaPlatform {
  public:
   virtual ~PdaPlatform() = default;
   // The transport of the console's six Palm ports.
   virtual PalmUsbTransport& Transport() = 0;
   // Runs a slot's PDA download on the calling thread (the slot's worker
-  // thread); returns its result (1: the last part was flashed).
-  virtual int RunPdaWorker(const PdaJob& job) = 0;
+  // thread) and returns how it went.
+  virtual PdaOutcome RunPdaWorker(const PdaJob& job) = 0;
   // Device arrival and removal; null when nothing can be watched.
   virtual std::unique_ptr<PalmDeviceWatcher> CreateWatcher() = 0;
 };

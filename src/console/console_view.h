@@ -1,7 +1,11 @@
 // What a window shows of the console. The Qt window, the headless runner and
 // the tests each implement it; the console calls it from its own thread, and
 // the slot operations also from PDA worker threads (always one call at a time,
-// in the order of the write operations).
+// in the order of the write operations). The dialogs (ChooseOpenFile,
+// ShowMessage, RunAuxiliaryCommand) are called from a helper thread while the
+// console goes on with its loop; each must return once the front end shuts
+// down. SetCommandPending(id, true) comes from the thread that posted the
+// click.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +41,13 @@ struct SlotOutcome {
   int slot = 0;
   Result result = Result::NotStarted;
   std::string failedStep;  // what failed, when Failed
+  int unit = 1;            // which unit of the slot (continuous operation counts on)
 };
 
 struct RunSummary {
-  std::vector<SlotOutcome> slots;  // the slots that took part, in order
+  // The slots that took part, in order; in continuous operation every unit,
+  // in the order they ended.
+  std::vector<SlotOutcome> slots;
   bool AllCompleted() const {
     if (slots.empty()) return false;
     for (const SlotOutcome& s : slots)
@@ -77,6 +84,16 @@ class ConsoleView : public OperatorPrompt {
   // The console has opened (banners written, settings read); called on the
   // console thread at the end of the opening.
   virtual void Opened() {}
+
+  // The console is inside one of its waits: operator input waits for it
+  // (a busy cursor).
+  virtual void SetBusy(bool /*busy*/) {}
+  // A click on the control was taken and waits to be handled (the control
+  // shows it); a second click meanwhile is dropped.
+  virtual void SetCommandPending(int /*controlId*/, bool /*pending*/) {}
+  // How many units the slot completed and failed in this run (the progress
+  // bar's tooltip).
+  virtual void SetSlotUnitCounts(int /*slot*/, int /*completed*/, int /*failed*/) {}
 
   // Run notifications for front ends without a window: Go refused the job
   // before starting anything (text as shown to the operator), a run started,

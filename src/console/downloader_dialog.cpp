@@ -1,24 +1,19 @@
 #include "console/downloader_dialog.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/settings.h"
 #include "console/job_rules.h"
-#include "core/file_access.h"
-#include "image/crc32.h"
 #include "image/file_io.h"
 #include "image/image_formats.h"
 #include "pda/palm_device_map.h"
 #include "pda/palm_device_watcher.h"
-#include "pda/pda_worker.h"
 
 namespace k730 {
 namespace {
@@ -26,6 +21,13 @@ namespace {
 constexpr uint32_t kSlotGapMs = 1000;
 constexpr uint32_t kFindPhoneWaitMs = 3000;
 constexpr uint32_t kPdaPortWaitMs = 8000;
+// A unit without a serial number is a new one when its port stayed away this
+// long after its slot had ended (protocol ms): a handset rebooting into its
+// new firmware is back well within it.
+constexpr uint64_t kNewUnitAwayMs = 5000;
+// In continuous operation a slot's kept text starts afresh at a new unit once
+// it is this long; every unit's text is in its run record.
+constexpr size_t kContinuousTextLimit = 1 << 20;
 constexpr const char* kBanner = "KRV USB Downloader with PalmDriver\r\n";
 constexpr const char* kBannerRule = "----------------------------------\r\n";
 constexpr const char* kPdaRule = "========================================\r\n";
@@ -35,42 +37,16 @@ constexpr const char* kNotPalmLine = "Not a Palm OS Device Interface Notificatio
 constexpr uint32_t kAboutCommand = 0x0010;
 constexpr int kOkCommand = 1;
 constexpr int kStatusClear = 2;
+// The longest the loop sleeps without a timer due (real ms).
+constexpr uint32_t kIdleWaitMs = 3600 * 1000;
 
 bool ValidSlot(intptr_t slot) {
   return slot >= 0 && slot < kSlotCount;
 }
 
-enum class LoadError { None, Access, TooLarge };
-
-// Reads a whole regular file of at most limit bytes, with room for spare
-// more bytes to be inserted later without moving the buffer.
-LoadError ReadWholeFile(const std::string& path, uint64_t limit, size_t spare,
-                        std::vector<uint8_t>& out, uint64_t& length) {
-  length = 0;
-  struct stat st {};
-  std::string reason;
-  const int fd = OpenRegularFile(path, reason, &st);
-  if (fd < 0) return LoadError::Access;
-  length = static_cast<uint64_t>(st.st_size);
-  if (length > limit) {
-    close(fd);
-    return LoadError::TooLarge;
-  }
-  out.reserve(length + spare);
-  out.assign(length, 0);
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = read(fd, out.data() + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  close(fd);
-  if (done != length) {
-    out.clear();
-    return LoadError::Access;
-  }
-  return LoadError::None;
+bool IsOperatorInput(uint32_t id) {
+  return id == msg::WM_COMMAND || id == msg::WM_SYSCOMMAND || id == msg::WM_DROPFILES ||
+         id == msg::kRepeatChanged;
 }
 
 // Replaces path with the bytes in one step, so a reader never sees half a
@@ -95,9 +71,9 @@ bool SettingIsOn(const std::string& value) {
   return text == "1" || text == "yes" || text == "true" || text == "on";
 }
 
-bool PdaModeUsesHeader(int pdaMode) {
-  return pdaMode == mode::kPdaSmallRom || pdaMode == mode::kPdaResource ||
-         pdaMode == mode::kPdaAll || pdaMode == mode::kPdaWidebin || pdaMode == mode::kPdaBigrom;
+bool Working(SlotStage stage) {
+  return stage == SlotStage::LaunchPending || stage == SlotStage::PhoneRunning ||
+         stage == SlotStage::PdaRequested || stage == SlotStage::PdaRunning;
 }
 
 }  // namespace
@@ -109,8 +85,8 @@ DownloaderDialog::DownloaderDialog(ConsoleView& view, PhonePlatform& phone, PdaP
       pdaPlatform_(pda),
       options_(std::move(options)),
       hostFiles_(options_.hostFileDirectory) {
-  m_ImageBuffer = phonePlatform_.CreateFeeder(view_);
-  for (PalmUsbPort& port : m_PalmPort) port.SetTransport(&pdaPlatform_.Transport());
+  m_ImageBuffer = phonePlatform_.CreateFeeder(feederPrompt_);
+  for (Slot& slot : slots_) slot.m_PalmPort.SetTransport(&pdaPlatform_.Transport());
   if (options_.writeRunRecords) {
     recorder_ = std::make_unique<RunRecorder>(
         options_.recordDirectory.empty() ? RunRecordDirectory() : options_.recordDirectory);
@@ -126,13 +102,14 @@ DownloaderDialog::~DownloaderDialog() {
 }
 
 // ---------------------------------------------------------------------------
-// Message loop and posting
+// The loop
 
 int DownloaderDialog::Run() {
+  consoleThread_ = std::this_thread::get_id();
   OnInitDialog();
   int result = ctl::kExit;
   Message message;
-  while (queue_.GetMessage(message)) {
+  while (TakeMessage(message, Admit::All)) {
     if (message.id == msg::WM_COMMAND &&
         (message.wParam == static_cast<uintptr_t>(ctl::kExit) || message.wParam == kOkCommand)) {
       if (message.wParam == kOkCommand) {
@@ -148,14 +125,178 @@ int DownloaderDialog::Run() {
   return result;
 }
 
+bool DownloaderDialog::Admitted(const Message& message, Admit admit) const {
+  if (admit == Admit::All) return true;
+  if (IsOperatorInput(message.id)) return false;
+  return admit != Admit::NoOperatorInputNorLaunch ||
+         (message.id != msg::WM_FIND_PHONE && message.id != msg::WM_START_PDA);
+}
+
+bool DownloaderDialog::HoldingTimerPending() const {
+  return std::any_of(timers_.begin(), timers_.end(), [](const Timer& t) { return t.holds; });
+}
+
+bool DownloaderDialog::TakeMessage(Message& message, Admit admit) {
+  for (;;) {
+    if (!Stopping()) FireDueTimers();
+    // On exit everything comes through: the exit command must not wait.
+    Admit now = admit;
+    if (Stopping()) {
+      now = Admit::All;
+    } else if (HoldingTimerPending()) {
+      now = Admit::NoOperatorInputNorLaunch;
+    }
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+      if (!Admitted(*it, now)) continue;
+      message = *it;
+      held_.erase(it);
+      return true;
+    }
+    uint32_t timeoutMs = kIdleWaitMs;
+    if (!timers_.empty() && !Stopping()) {
+      const auto due =
+          std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+            return a.due < b.due;
+          })->due;
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+      timeoutMs = static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, kIdleWaitMs));
+    }
+    Message taken;
+    if (!queue_.WaitMessage(taken, timeoutMs)) continue;  // a timer is due
+    if (taken.id == kQuitMessage) return false;
+    if (Admitted(taken, now)) {
+      message = taken;
+      return true;
+    }
+    held_.push_back(taken);
+  }
+}
+
+void DownloaderDialog::FireDueTimers() {
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    auto due = timers_.end();
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+      if (it->due <= now && (due == timers_.end() || it->due < due->due)) due = it;
+    }
+    if (due == timers_.end()) return;
+    const Timer timer = *due;
+    timers_.erase(due);
+    UpdateBusy();
+    // What arrived during the wait is known before the procedure goes on.
+    HandleDeviceNotices(UINT64_MAX);
+    if (timer.kind == Timer::Kind::GoGap) {
+      GoStep(timer.nextSlot);
+    } else {
+      OnSlotEvent(timer.event);
+    }
+    if (Stopping()) return;
+  }
+}
+
+void DownloaderDialog::StartTimer(uint32_t ms, bool holds, const SlotEvent& event) {
+  Timer timer;
+  timer.kind = Timer::Kind::Slot;
+  timer.due =
+      std::chrono::steady_clock::now() + std::chrono::microseconds(ProcessClock().RealMicros(ms));
+  timer.holds = holds;
+  timer.event = event;
+  timers_.push_back(timer);
+  UpdateBusy();
+}
+
+void DownloaderDialog::StartGoGap(int nextSlot) {
+  Timer timer;
+  timer.kind = Timer::Kind::GoGap;
+  timer.due = std::chrono::steady_clock::now() +
+              std::chrono::microseconds(ProcessClock().RealMicros(kSlotGapMs));
+  // The slots' launches are handled only once Go has posted all of them.
+  timer.holds = true;
+  timer.nextSlot = nextSlot;
+  timers_.push_back(timer);
+  UpdateBusy();
+}
+
+void DownloaderDialog::UpdateBusy() {
+  const bool busy = HoldingTimerPending();
+  if (busy == busy_) return;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    busy_ = busy;
+  }
+  view_.SetBusy(busy);
+}
+
+template <typename T>
+T DownloaderDialog::ModalCall(const std::function<T()>& call, Admit admit) {
+  struct Answer {
+    std::mutex mutex;
+    bool done = false;
+    T value{};
+  };
+  auto answer = std::make_shared<Answer>();
+  std::thread helper([this, call, answer] {
+    T value = call();
+    {
+      std::lock_guard<std::mutex> lock(answer->mutex);
+      answer->value = std::move(value);
+      answer->done = true;
+    }
+    queue_.PostMessage(msg::kModalDone, 0, 0);
+  });
+  ++modalDepth_;
+  Message message;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(answer->mutex);
+      if (answer->done) break;
+    }
+    if (Stopping()) break;
+    if (!TakeMessage(message, admit)) {
+      queue_.PostQuit();  // for the outer loop
+      break;
+    }
+    if (message.id == msg::kModalDone) continue;
+    if (Stopping()) {
+      // The exit command belongs to the outer loop.
+      if (message.id == msg::WM_COMMAND) held_.push_front(message);
+      break;
+    }
+    Dispatch(message);
+  }
+  --modalDepth_;
+  helper.join();
+  std::lock_guard<std::mutex> lock(answer->mutex);
+  return answer->value;
+}
+
+MessageAnswer DownloaderDialog::ModalMessage(const std::string& text, MessageIcon icon,
+                                             MessageButtons buttons, Admit admit) {
+  return ModalCall<MessageAnswer>(
+      [this, text, icon, buttons] { return view_.ShowMessage(text, icon, buttons); }, admit);
+}
+
+MessageAnswer DownloaderDialog::ModalPrompt::ShowMessage(const std::string& text, MessageIcon icon,
+                                                         MessageButtons buttons) {
+  if (std::this_thread::get_id() != console_.consoleThread_)
+    return console_.view_.ShowMessage(text, icon, buttons);
+  return console_.ModalMessage(text, icon, buttons, admit_);
+}
+
 void DownloaderDialog::Dispatch(const Message& m) {
-  const int slot = static_cast<int>(m.lParam);
   switch (m.id) {
-    case msg::WM_COMMAND:
-      OnCommand(static_cast<int>(m.wParam));
+    case msg::WM_COMMAND: {
+      const int id = static_cast<int>(m.wParam);
+      OnCommand(id);
+      std::lock_guard<std::mutex> lock(payloadMutex_);
+      commandsPending_.erase(id);
+      view_.SetCommandPending(id, false);
       return;
+    }
     case msg::WM_SYSCOMMAND:
-      if ((m.wParam & 0xFFF0) == kAboutCommand) view_.RunAuxiliaryCommand(kAboutCommand);
+      if ((m.wParam & 0xFFF0) == kAboutCommand)
+        ModalCall<bool>([this] { return view_.RunAuxiliaryCommand(kAboutCommand); });
       return;
     case msg::WM_DEVICECHANGE:
       HandleDeviceNotices(static_cast<uint64_t>(m.lParam));
@@ -163,31 +304,65 @@ void DownloaderDialog::Dispatch(const Message& m) {
     case msg::WM_DROPFILES:
       OnDropFiles(m.lParam);
       return;
-    case msg::WM_FIND_PHONE:
-      if (ValidSlot(m.lParam)) LaunchPhoneSlot(slot);
+    case msg::kRepeatChanged:
+      OnRepeat(m.wParam != 0);
       return;
-    case msg::WM_START_PDA:
-      if (ValidSlot(m.lParam)) StartPdaDownload(slot);
-      return;
-    case kPhoneWorkerDone:
-      if (ValidSlot(m.lParam)) OnPhoneWorkerDone(m.wParam, slot);
+    case msg::kPortChange:
+      OnPortNotice();
       return;
     default:
-      if (m.id >= msg::kFirstPhoneEvent && m.id <= msg::kLastPhoneEvent && ValidSlot(m.lParam))
-        OnPhoneEvent(m.id, m.wParam, slot);
+      break;
   }
+  if (!ValidSlot(m.lParam)) return;
+  SlotEvent event{SlotEvent::Kind::PhoneReport, static_cast<int>(m.lParam), m.id, m.wParam};
+  switch (m.id) {
+    case msg::WM_FIND_PHONE:
+      event.kind = SlotEvent::Kind::Launch;
+      break;
+    case msg::WM_START_PDA:
+      event.kind = SlotEvent::Kind::StartPda;
+      break;
+    case msg::kPhoneWorkerDone:
+      event.kind = SlotEvent::Kind::PhoneEnded;
+      break;
+    case msg::kPdaWorkerDone:
+      event.kind = SlotEvent::Kind::PdaEnded;
+      break;
+    case msg::WM_PHONE_FINISH:
+      event.kind = SlotEvent::Kind::PhoneFinished;
+      break;
+    case msg::WM_PHONE_CANCEL:
+      event.kind = SlotEvent::Kind::PhoneCancelled;
+      break;
+    default:
+      if (m.id < msg::kFirstPhoneEvent || m.id > msg::kLastPhoneEvent) return;
+  }
+  OnSlotEvent(event);
 }
 
 bool DownloaderDialog::PostMessage(uint32_t id, uintptr_t wParam, intptr_t lParam) {
   return queue_.PostMessage(id, wParam, lParam);
 }
 
-void DownloaderDialog::PostCommand(int controlId) {
-  queue_.PostMessage(msg::WM_COMMAND, static_cast<uintptr_t>(controlId), 0);
+bool DownloaderDialog::PostCommand(int controlId) {
+  std::lock_guard<std::mutex> lock(payloadMutex_);
+  // The exit and OK commands are never handled by Dispatch: they are not kept.
+  const bool kept = controlId != ctl::kExit && controlId != kOkCommand;
+  if (kept && !commandsPending_.insert(controlId).second) return false;
+  if (!queue_.PostMessage(msg::WM_COMMAND, static_cast<uintptr_t>(controlId), 0)) {
+    if (kept) commandsPending_.erase(controlId);
+    return false;
+  }
+  if (kept) view_.SetCommandPending(controlId, true);
+  return true;
 }
 
 void DownloaderDialog::PostSysCommand(uint32_t command) {
   queue_.PostMessage(msg::WM_SYSCOMMAND, command, 0);
+}
+
+void DownloaderDialog::PostRepeat(bool on) {
+  queue_.PostMessage(msg::kRepeatChanged, on ? 1 : 0, 0);
 }
 
 void DownloaderDialog::PostDropFiles(const std::vector<std::string>& paths) {
@@ -214,12 +389,6 @@ void DownloaderDialog::PostDeviceChange(uint32_t event, const std::string& name,
 void DownloaderDialog::RequestExit() {
   stop_.Request();
   PostCommand(ctl::kExit);
-}
-
-bool DownloaderDialog::Wait(uint32_t ms) {
-  const bool completed = stop_.SleepFor(ms);
-  if (completed) HandleDeviceNotices(UINT64_MAX);
-  return completed;
 }
 
 // ---------------------------------------------------------------------------
@@ -259,6 +428,16 @@ void DownloaderDialog::DiscoverPhonePorts() {
   RefreshForm();
 }
 
+int DownloaderDialog::SlotCount() const {
+  std::lock_guard<std::mutex> lock(formMutex_);
+  return m_SlotCount;
+}
+
+int DownloaderDialog::ComPortOf(int slot) const {
+  std::lock_guard<std::mutex> lock(formMutex_);
+  return m_ComPorts[slot];
+}
+
 // ---------------------------------------------------------------------------
 // Opening and operator commands
 
@@ -277,25 +456,21 @@ void DownloaderDialog::OnInitDialog() {
     std::lock_guard<std::mutex> lock(lock_);
     m_PhoneImage.Detach();
     m_PdaImage.Detach();
-    image_.clear();
-    phoneCopy_.clear();
-    phoneImageLoaded_ = pdaImageLoaded_ = false;
+    images_ = RunImages{};
   }
   RefreshForm();
   OnDeviceRadio(mode::kPdaPhone);
-  int slotCount = 0;
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    slotCount = m_SlotCount;
-  }
+  const int slotCount = SlotCount();
   for (int slot = 0; slot < slotCount; ++slot) {
     AppendSlotLog(slot, kBanner);
     AppendSlotLog(slot, kBannerRule);
   }
   {
     std::lock_guard<std::mutex> lock(lock_);
-    m_PhoneRunning.fill(false);
-    m_PdaAttached.fill(false);
+    for (Slot& slot : slots_) {
+      slot.stage = SlotStage::Idle;
+      slot.m_PdaAttached = false;
+    }
   }
   EnableGo(true);
   m_DeviceNotify = pdaPlatform_.CreateWatcher();
@@ -321,6 +496,9 @@ void DownloaderDialog::OnInitDialog() {
 }
 
 void DownloaderDialog::OnCommand(int controlId) {
+  const auto runWindow = [this, controlId] {
+    return ModalCall<bool>([this, controlId] { return view_.RunAuxiliaryCommand(controlId); });
+  };
   switch (controlId) {
     case ctl::kBrowse:
       OnBrowse();
@@ -339,15 +517,13 @@ void DownloaderDialog::OnCommand(int controlId) {
       return;
     case ctl::kModemPorts:
     case ctl::kDeviceManager:
-      view_.RunAuxiliaryCommand(controlId);
+      runWindow();
       return;
     case ctl::kImageMaker:
-      if (view_.RunAuxiliaryCommand(controlId))
-        AppendSlotLog(0, "(Phone+PDA) Combined File created.\r\n");
+      if (runWindow()) AppendSlotLog(0, "(Phone+PDA) Combined File created.\r\n");
       return;
     case ctl::kConfiguration:
-      if (view_.RunAuxiliaryCommand(controlId))
-        AppendSlotLog(0, "QPX-k760 Downloader configuration done.\r\n");
+      if (runWindow()) AppendSlotLog(0, "QPX-k760 Downloader configuration done.\r\n");
       return;
     default:
       return;
@@ -355,6 +531,7 @@ void DownloaderDialog::OnCommand(int controlId) {
 }
 
 void DownloaderDialog::OnDeviceRadio(int deviceMode) {
+  if (jobLocked_) return;
   ReadForm();
   int slotCount = 0;
   {
@@ -380,26 +557,27 @@ void DownloaderDialog::OnDeviceRadio(int deviceMode) {
 }
 
 void DownloaderDialog::OnBrowse() {
+  if (jobLocked_) return;
   const JobForm form = ReadForm();
   const BrowseChoice choice = BrowseDialogFor(form.deviceMode, form.phoneMode, form.pdaMode);
   if (!choice.dialog) {
     AppendSlotLog(0, choice.refusalLine);
     return;
   }
-  const std::optional<std::string> chosen = view_.ChooseOpenFile(*choice.dialog);
+  const FileDialogSpec spec = *choice.dialog;
+  const std::optional<std::string> chosen =
+      ModalCall<std::optional<std::string>>([this, spec] { return view_.ChooseOpenFile(spec); });
   if (!chosen) return;
   std::string path = *chosen;
-  struct stat st {};
-  std::string reason;
-  const int fd = OpenRegularFile(path, reason, &st);
-  if (fd < 0) {
-    view_.ShowMessage(kFileAccessMessage, MessageIcon::Exclamation, MessageButtons::Ok);
+  InputFile file;
+  if (!file.Open(path)) {
+    ModalMessage(kFileAccessMessage, MessageIcon::Exclamation, MessageButtons::Ok);
     path.clear();
-  } else if (st.st_size == 0 || static_cast<uint64_t>(st.st_size) > choice.dialog->sizeLimit) {
-    view_.ShowMessage(kFileSizeMessage, MessageIcon::Exclamation, MessageButtons::Ok);
+  } else if (file.Size() == 0 || file.Size() > spec.sizeLimit) {
+    ModalMessage(kFileSizeMessage, MessageIcon::Exclamation, MessageButtons::Ok);
     path.clear();
   }
-  if (fd >= 0) close(fd);
+  file.Close();
   {
     std::lock_guard<std::mutex> lock(formMutex_);
     m_ImagePath = path;
@@ -416,6 +594,7 @@ void DownloaderDialog::OnDropFiles(intptr_t payload) {
     path = std::move(it->second);
     droppedPaths_.erase(it);
   }
+  if (jobLocked_) return;
   {
     std::lock_guard<std::mutex> lock(formMutex_);
     m_ImagePath = path;
@@ -442,7 +621,7 @@ bool DownloaderDialog::CheckJob() {
   const JobCheck check = CheckJobRules(job);
   switch (check.verdict) {
     case JobCheck::Verdict::MessageBox:
-      view_.ShowMessage(check.text, MessageIcon::Exclamation, MessageButtons::Ok);
+      ModalMessage(check.text, MessageIcon::Exclamation, MessageButtons::Ok);
       view_.JobRefused(check.text);
       return false;
     case JobCheck::Verdict::SlotLine:
@@ -452,11 +631,7 @@ bool DownloaderDialog::CheckJob() {
     case JobCheck::Verdict::Go:
       break;
   }
-  int slots = 1;
-  if (job.deviceMode == mode::kPdaPhone) {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    slots = m_SlotCount;
-  }
+  const int slots = job.deviceMode == mode::kPdaPhone ? SlotCount() : 1;
   for (int slot = 0; slot < slots; ++slot) {
     ClearSlotLog(slot);
     SetSlotProgress(slot, 0, 0);
@@ -471,10 +646,17 @@ void DownloaderDialog::RefuseLoad(const std::string& line) {
 }
 
 void DownloaderDialog::OnGo() {
+  std::optional<RunEndNotice> ended;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (run_.active) return;  // Go is disabled while a run is in progress
+    if (run_.active) {
+      // Go is disabled while a run is in progress; a continuous run waiting
+      // for its next units ends here and the new job starts.
+      if (WorkLeftLocked() || !ContinuousLocked()) return;
+      ended = EndRunLocked();
+    }
   }
+  DeliverRunEnd(std::move(ended));
   // Paths keep their case: on this platform a lower-cased path names another
   // file (or none). Only the checks of the ending ignore case.
   WriteSetting(kSettingUploadPath, ReadForm().imagePath);
@@ -488,114 +670,32 @@ void DownloaderDialog::OnGo() {
     std::lock_guard<std::mutex> writer(writerMutex_);
     for (int slot = 0; slot < kSlotCount; ++slot) logOffsets[slot] = m_SlotText[slot].size();
   }
-
   const JobForm job = Members();
-  int slotCount = 0;
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    slotCount = m_SlotCount;
-  }
+  const int slotCount = SlotCount();
 
-  std::vector<uint8_t> data;
-  uint64_t fileLength = 0;
-  const LoadError loaded =
-      ReadWholeFile(job.imagePath, kMaxImageFileSize, kPdaHeaderSize, data, fileLength);
-  if (loaded == LoadError::Access) return RefuseLoad(kFileAccessLine);
-  if (loaded == LoadError::TooLarge)
-    return RefuseLoad(FormatBounded(255, "[ERROR] File Size is abnormal(%llu bytes)\r\n",
-                                    static_cast<unsigned long long>(fileLength)));
-  const uint32_t length = static_cast<uint32_t>(fileLength);
-  const uint32_t crc = Crc32(data.data(), 0, data.size());
+  RunImages images;
+  const std::string refusal = LoadRunImages(job, images);
+  if (images.fileRead && job.deviceMode == mode::kPdaPhone)
+    SlotLog(0, "Loading File(PH+PDA:%d bytes)\r\n", static_cast<int>(images.fileLength));
+  if (!refusal.empty()) return RefuseLoad(refusal);
 
   std::vector<int> slots;
-  if (job.deviceMode == mode::kPda) {
-    // The worker cuts these modes into parts; a file they cannot be cut from
-    // is refused before anything starts.
-    FormatError error = FormatError::None;
-    if (job.pdaMode == mode::kPdaAll) {
-      PdaPieces pieces;
-      error = LocatePdaPieces(data.data(), data.size(), pieces);
-    } else if (job.pdaMode == mode::kPdaWidebin || job.pdaMode == mode::kPdaBigrom) {
-      ByteRange smallRom, bigRom;
-      error = SplitWidebin(data.size(), smallRom, bigRom);
-    }
-    if (error != FormatError::None)
-      return RefuseLoad(
-          FormatBounded(255, "[ERROR]PDA image is damaged: %s\r\n", DescribeFormatError(error)));
-    slots.push_back(0);
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      image_ = std::move(data);
-      m_PdaImage.Attach(image_.data(), length);
-      pdaImageLoaded_ = true;
-      m_PdaView[0].Attach(m_PdaImage.Data(), length);
-      pdaRequested_[0] = true;
-    }
-  } else if (job.deviceMode == mode::kPhone) {
-    if (length < kPhoneImageSize)
-      return RefuseLoad(FormatBounded(
-          255, "[ERROR]Phone image is too short(%u bytes, needs %u)\r\n", length, kPhoneImageSize));
-    slots.push_back(0);
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      image_ = std::move(data);
-      m_PhoneImage.Attach(image_.data(), length);
-      phoneImageLoaded_ = true;
-      m_PhoneView[0].Attach(m_PhoneImage.Data(), length);
-      launchPending_[0] = true;
-    }
-  } else {
-    SlotLog(0, "Loading File(PH+PDA:%d bytes)\r\n", static_cast<int>(length));
-    UnitedBinaryLayout layout;
-    const FormatError error = LocateUnitedBinary(data.data(), data.size(), layout);
-    if (error != FormatError::None)
-      return RefuseLoad(FormatBounded(255, "[ERROR]United Binary is damaged: %s\r\n",
-                                      DescribeFormatError(error)));
-    if (layout.phone.length < kPhoneImageSize)
-      return RefuseLoad(FormatBounded(255,
-                                      "[ERROR]Phone image is too short(%u bytes, needs %u)\r\n",
-                                      layout.phone.length, kPhoneImageSize));
-    // The PDA image is its new header followed by the body: the header goes
-    // in before the body, into the room left behind the file's bytes, so the
-    // halves stay ranges of the one buffer. A phone half after the body moves
-    // along; one across the body's start (no such file is made) is copied.
-    const uint32_t at = layout.pdaBody.offset;
-    const ByteRange phone = layout.phone;
-    std::vector<uint8_t> phoneCopy;
-    uint32_t phoneAt = phone.offset;
-    if (phone.offset >= at) {
-      phoneAt = phone.offset + kPdaHeaderSize;
-    } else if (phone.offset + phone.length > at) {
-      phoneCopy.assign(data.begin() + phone.offset, data.begin() + phone.offset + phone.length);
-    }
-    data.insert(data.begin() + at, layout.pdaHeader.begin(), layout.pdaHeader.end());
-    const uint8_t* pdaImage = data.data() + at;
-    const uint32_t pdaLength = kPdaHeaderSize + layout.pdaBody.length;
-    if (PdaModeUsesHeader(job.pdaMode)) {
-      PdaPieces pieces;
-      const FormatError pdaError = LocatePdaPieces(pdaImage, pdaLength, pieces);
-      if (pdaError != FormatError::None)
-        return RefuseLoad(FormatBounded(255, "[ERROR]United Binary is damaged: %s\r\n",
-                                        DescribeFormatError(pdaError)));
-    }
-    std::lock_guard<std::mutex> lock(lock_);
-    image_ = std::move(data);
-    phoneCopy_ = std::move(phoneCopy);
-    m_PhoneImage.Attach(phoneCopy_.empty() ? image_.data() + phoneAt : phoneCopy_.data(),
-                        phone.length);
-    m_PdaImage.Attach(image_.data() + at, pdaLength);
-    phoneImageLoaded_ = pdaImageLoaded_ = true;
+  if (job.deviceMode == mode::kPdaPhone) {
     for (int slot = 0; slot < slotCount; ++slot) slots.push_back(slot);
+  } else {
+    slots.push_back(0);
   }
-  data = std::vector<uint8_t>();
-
+  const uint32_t length = images.fileLength;
+  bool continuous = false;
   {
     std::lock_guard<std::mutex> lock(lock_);
+    images_ = std::move(images);
+    if (images_.phone) m_PhoneImage.Attach(images_.phone, images_.phoneLength);
+    if (images_.pda) m_PdaImage.Attach(images_.pda, images_.pdaLength);
     run_ = RunState{};
     run_.active = true;
-    feederLoaded_ = false;
     run_.job = job;
-    run_.imageCrc = crc;
+    run_.imageCrc = images_.crc;
     // The record names the file wherever the runner was started from.
     if (char* resolved = realpath(job.imagePath.c_str(), nullptr)) {
       run_.imageFullPath = resolved;
@@ -604,11 +704,30 @@ void DownloaderDialog::OnGo() {
       run_.imageFullPath = job.imagePath;
     }
     for (int slot : slots) {
-      run_.slots[slot].takesPart = true;
-      run_.slots[slot].logOffset = logOffsets[slot];
+      Slot& s = slots_[slot];
+      s.unit = UnitRun{};
+      s.unit.takesPart = true;
+      s.unit.number = 1;
+      s.unit.logOffset = logOffsets[slot];
+      s.completed = s.failed = 0;
     }
+    if (job.deviceMode == mode::kPda) {
+      slots_[0].m_PdaView.Attach(m_PdaImage.Data(), m_PdaImage.Length());
+      slots_[0].stage = SlotStage::PdaRequested;
+    } else if (job.deviceMode == mode::kPhone) {
+      slots_[0].m_PhoneView.Attach(m_PhoneImage.Data(), m_PhoneImage.Length());
+      slots_[0].stage = SlotStage::LaunchPending;
+    }
+    continuous = m_Repeat;
   }
+  feederLoaded_ = false;
+  parallelRun_ = false;
   view_.RunStarted();
+  for (int slot : slots) view_.SetSlotUnitCounts(slot, 0, 0);
+  if (continuous) {
+    StartPortWatcher();
+    LockJob(true);
+  }
 
   if (job.deviceMode == mode::kPda) {
     SlotLog(0, "Loading File(PDA:%d)\r\n", static_cast<int>(length));
@@ -634,26 +753,65 @@ void DownloaderDialog::OnGo() {
     return;
   }
   ChooseRestartLocks(job.deviceMode);
-  for (int slot = 0; slot < slotCount; ++slot) {
-    uint32_t pdaLength = 0;
-    uint32_t phoneLength = 0;
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      m_PhoneView[slot].Attach(m_PhoneImage.Data(), m_PhoneImage.Length());
-      m_PdaView[slot].Attach(m_PdaImage.Data(), m_PdaImage.Length());
-      launchPending_[slot] = true;
-      pdaLength = m_PdaView[slot].Length();
-      phoneLength = m_PhoneView[slot].Length();
-    }
-    SlotLog(slot, "Loading File(PDA:%d)\r\n", static_cast<int>(pdaLength));
-    SlotLog(slot, "Loading File(Phone:%d bytes)\r\n", static_cast<int>(phoneLength));
-    PostMessage(msg::WM_FIND_PHONE, 0, slot);
-    if (!Wait(kSlotGapMs)) return;
+  GoStep(0);
+}
+
+void DownloaderDialog::GoStep(int slot) {
+  uint32_t pdaLength = 0;
+  uint32_t phoneLength = 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!run_.active || run_.job.deviceMode != mode::kPdaPhone || slot >= SlotCount() ||
+        !slots_[slot].unit.takesPart)
+      return;
+    Slot& s = slots_[slot];
+    s.m_PhoneView.Attach(m_PhoneImage.Data(), m_PhoneImage.Length());
+    s.m_PdaView.Attach(m_PdaImage.Data(), m_PdaImage.Length());
+    s.stage = SlotStage::LaunchPending;
+    pdaLength = s.m_PdaView.Length();
+    phoneLength = s.m_PhoneView.Length();
   }
+  SlotLog(slot, "Loading File(PDA:%d)\r\n", static_cast<int>(pdaLength));
+  SlotLog(slot, "Loading File(Phone:%d bytes)\r\n", static_cast<int>(phoneLength));
+  PostMessage(msg::WM_FIND_PHONE, 0, slot);
+  StartGoGap(slot + 1);
 }
 
 // ---------------------------------------------------------------------------
-// Phone launch and events
+// The slot state machine
+
+void DownloaderDialog::OnSlotEvent(const SlotEvent& event) {
+  const int slot = event.slot;
+  switch (event.kind) {
+    case SlotEvent::Kind::Launch:
+      LaunchPhoneSlot(slot);
+      return;
+    case SlotEvent::Kind::LaunchWaitOver:
+      FinishLaunch(slot);
+      return;
+    case SlotEvent::Kind::PhoneReport:
+      LogPhoneEvent(event.id, event.code, slot);
+      return;
+    case SlotEvent::Kind::PhoneFinished:
+      OnPhoneFinish(slot, false);
+      return;
+    case SlotEvent::Kind::PhoneCancelled:
+      OnPhoneFinish(slot, true);
+      return;
+    case SlotEvent::Kind::PhoneEnded:
+      OnPhoneEnded(slot, event.code);
+      return;
+    case SlotEvent::Kind::StartPda:
+      StartPdaDownload(slot);
+      return;
+    case SlotEvent::Kind::PdaWaitOver:
+      OpenPdaPort(slot);
+      return;
+    case SlotEvent::Kind::PdaEnded:
+      OnPdaEnded(slot);
+      return;
+  }
+}
 
 void DownloaderDialog::ChooseRestartLocks(int deviceMode) {
   // Only the slots of a PDA+PHONE run restart handsets side by side.
@@ -670,6 +828,7 @@ void DownloaderDialog::ChooseRestartLocks(int deviceMode) {
   const std::string obstacle = phonePlatform_.SetParallelRestarts(wanted, ports);
   if (!wanted) return;
   if (obstacle.empty()) {
+    parallelRun_ = true;
     AppendSlotLog(0, "Parallel restarts: each handset restarts on its own port\r\n");
   } else {
     AppendSlotLog(0, FormatBounded(255,
@@ -677,6 +836,10 @@ void DownloaderDialog::ChooseRestartLocks(int deviceMode) {
                                    "restart one at a time\r\n",
                                    obstacle.c_str()));
   }
+}
+
+bool DownloaderDialog::ParallelRestarts() const {
+  return parallelRun_;
 }
 
 std::string DownloaderDialog::StagingPath() const {
@@ -690,60 +853,68 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   const uint8_t* phoneData = nullptr;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!launchPending_[slot] || !phoneImageLoaded_ || m_PhoneImage.Length() < kPhoneImageSize)
+    if (slots_[slot].stage != SlotStage::LaunchPending || !m_PhoneImage.IsAttached() ||
+        m_PhoneImage.Length() < kPhoneImageSize)
       return;  // not a launch of the current run
     phoneData = m_PhoneImage.Data();
   }
+  Slot& s = slots_[slot];
   const uintptr_t tag = nextPhoneTag_++;
-  m_PhoneThread[slot].reset();  // a worker of an earlier run ends here
-  m_PhoneThread[slot] = phonePlatform_.CreateWorker(tag);
+  s.m_PhoneThread.reset();  // a worker of an earlier run ends here
+  s.m_PhoneThread = phonePlatform_.CreateWorker(tag);
+  s.phoneTag = tag;
   SlotLog(slot, "[PHONE:%d]m_PhoneThread[%d] : %X\r\n", slot, slot,
-          static_cast<unsigned>(reinterpret_cast<uintptr_t>(m_PhoneThread[slot].get())));
+          static_cast<unsigned>(reinterpret_cast<uintptr_t>(s.m_PhoneThread.get())));
+  const int comPort = ComPortOf(slot);
   {
     std::lock_guard<std::mutex> lock(lock_);
-    SlotRun& run = run_.slots[slot];
-    run.started = true;
-    run.startedAt = LocalDateTime();
-    run.startTime = std::chrono::steady_clock::now();
-    run.phoneTag = tag;
-    std::lock_guard<std::mutex> form(formMutex_);
-    run.comPort = m_ComPorts[slot];
+    UnitRun& unit = s.unit;
+    unit.started = true;
+    unit.startedAt = LocalDateTime();
+    unit.startTime = std::chrono::steady_clock::now();
+    unit.comPort = comPort;
   }
 
   // The image cannot be released meanwhile: the pending launch is work left.
   // Every launch of a run stages the same phone half, so the feeder built by
   // the first one serves the rest: reopening it would pull the blocks away
   // from workers that are about to read them.
-  bool feederReady = feederLoaded_;
-  bool feederRefused = false;
-  if (!feederReady) {
+  s.feederReady = feederLoaded_;
+  s.feederRefused = false;
+  if (!s.feederReady) {
     const std::string path = StagingPath();
     std::string reason;
     if (!WriteFileAtomically(path, phoneData, kPhoneImageSize, reason)) {
       AppendSlotLog(slot, kFileAccessLine);
       AppendSlotLog(slot, "[ERROR]" + reason + "\r\n");  // names the file
     } else if (m_ImageBuffer->OpenImage(path) == 1) {
-      feederReady = m_ImageBuffer->BuildBlockTable() == 1;
+      s.feederReady = m_ImageBuffer->BuildBlockTable() == 1;
     } else {
-      feederRefused = true;
+      s.feederRefused = true;
     }
-    feederLoaded_ = feederReady;
+    feederLoaded_ = s.feederReady;
   }
   SlotLog(slot, "[PHONE:%d]Finding Phone.\r\n", slot);
-  if (!Wait(kFindPhoneWaitMs)) return;
+  StartTimer(kFindPhoneWaitMs, !ParallelRestarts(), {SlotEvent::Kind::LaunchWaitOver, slot});
+}
 
-  const uint16_t status = ConfigurePhoneWorker(slot, feederReady);
-  if ((status & 0xFFFF) == 255 && m_PhoneThread[slot]->StartDownload(slot)) {
+void DownloaderDialog::FinishLaunch(int slot) {
+  {
     std::lock_guard<std::mutex> lock(lock_);
-    m_PhoneRunning[slot] = true;
-    launchPending_[slot] = false;
+    if (slots_[slot].stage != SlotStage::LaunchPending) return;
+  }
+  Slot& s = slots_[slot];
+  const uint16_t status = ConfigurePhoneWorker(slot, s.feederReady);
+  if ((status & 0xFFFF) == 255 && s.m_PhoneThread->StartDownload(slot)) {
+    std::lock_guard<std::mutex> lock(lock_);
+    s.stage = SlotStage::PhoneRunning;
     return;
   }
 
   SlotLog(slot, "[PHONE:%d]Phone not Found.\r\n", slot);
   // The line above is all the procedure says; what the console knows besides
   // keeps the operator from looking for a handset that is there.
-  if (feederRefused) {
+  if (s.feederRefused) {
     const std::string why = m_ImageBuffer->Refusal();
     if (why.empty())
       SlotLog(slot, "[PHONE:%d]The phone image was refused.\r\n", slot);
@@ -751,39 +922,13 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
       SlotLog(slot, "[PHONE:%d]The phone image was refused: %s.\r\n", slot, why.c_str());
   }
   if ((status & 1) == 0) {
-    int comPort = 0;
-    {
-      std::lock_guard<std::mutex> lock(formMutex_);
-      comPort = m_ComPorts[slot];
-    }
+    const int comPort = ComPortOf(slot);
     const std::string holder = phonePlatform_.PortHolder(comPort);
     if (!holder.empty())
       SlotLog(slot, "[PHONE:%d]COM%d is held by another program: %s\r\n", slot, comPort,
               holder.c_str());
   }
-  std::optional<RunEndNotice> notice;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    launchPending_[slot] = false;
-    const int deviceMode = run_.job.deviceMode;
-    if (deviceMode == mode::kPhone) {
-      m_PhoneView[slot].Detach();
-      m_PhoneRunning[slot] = false;
-      CloseFeeder();
-      EndSlotLocked(slot, SlotOutcome::Result::Failed, "Finding Phone");
-      notice = EndRunLocked();
-    } else if (deviceMode == mode::kPdaPhone) {
-      m_PhoneView[slot].Detach();
-      m_PdaView[slot].Detach();
-      m_PhoneRunning[slot] = false;
-      EndSlotLocked(slot, SlotOutcome::Result::Failed, "Finding Phone");
-      if (!AnyPhoneRunningLocked()) {
-        CloseFeeder();
-        if (!WorkLeftLocked()) notice = EndRunLocked();
-      }
-    }
-  }
-  DeliverRunEnd(std::move(notice));
+  EndSlot(slot, SlotOutcome::Result::Failed, "Finding Phone");
 }
 
 uint16_t DownloaderDialog::ConfigurePhoneWorker(int slot, bool feederReady) {
@@ -797,15 +942,10 @@ uint16_t DownloaderDialog::ConfigurePhoneWorker(int slot, bool feederReady) {
     start = 0;
     byteCount = size;
   }
-  int comPort = 0;
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    comPort = m_ComPorts[slot];
-  }
-  PhoneWorker& worker = *m_PhoneThread[slot];
+  PhoneWorker& worker = *slots_[slot].m_PhoneThread;
   worker.SetLinkOption(kPhoneLinkOption);
   worker.SetNotifyWindow(this);
-  worker.SetPort(comPort);
+  worker.SetPort(ComPortOf(slot));
   worker.SetBaudRate(static_cast<int>(kPhoneBaudRate));
   worker.SetMode(form.phoneMode, pdaFollows);
   worker.SetAuxOption(kPhoneAuxOption);
@@ -818,15 +958,10 @@ uint16_t DownloaderDialog::ConfigurePhoneWorker(int slot, bool feederReady) {
   return status;
 }
 
-void DownloaderDialog::OnPhoneEvent(uint32_t message, uintptr_t wParam, int slot) {
-  auto noteFailure = [&](const std::string& step) {
-    std::lock_guard<std::mutex> lock(lock_);
-    run_.slots[slot].lastFailure = step;
-  };
+void DownloaderDialog::LogPhoneEvent(uint32_t message, uintptr_t wParam, int slot) {
   switch (message) {
     case msg::WM_PHONE_STEP_FAIL:
       SlotLog(slot, "[PHONE:%d]%s Fail.\r\n", slot, StepName(wParam));
-      noteFailure(StepName(wParam));
       return;
     case msg::WM_PHONE_STEP_OK:
       if (wParam > 2) SlotLog(slot, "[PHONE:%d]%s Ok.\r\n", slot, StepName(wParam));
@@ -837,13 +972,9 @@ void DownloaderDialog::OnPhoneEvent(uint32_t message, uintptr_t wParam, int slot
     case msg::WM_PHONE_PORT_FAIL:
       // Go comes back with the run's end, not while other slots still run.
       SlotLog(slot, "[PHONE:%d]Port Fail-COM%d-%d.\r\n", slot, slot, static_cast<int>(wParam));
-      noteFailure("Port Fail-" + std::to_string(static_cast<int>(wParam)));
       return;
     case msg::WM_PHONE_START:
       SlotLog(slot, "[PHONE:%d]Download Start.\r\n", slot);
-      return;
-    case msg::WM_PHONE_CANCEL:
-      OnPhoneFinish(slot, true);
       return;
     case msg::WM_PHONE_PROGRESS:
       SetSlotProgress(slot, static_cast<uint32_t>(wParam), PhoneProgressPercent(wParam));
@@ -851,10 +982,6 @@ void DownloaderDialog::OnPhoneEvent(uint32_t message, uintptr_t wParam, int slot
     case msg::WM_PHONE_WRITE_FAIL:
       SlotLog(slot, "\r\n[PHONE:%d]WRITE Fail-RESPONSE:%X.\r\n", slot,
               static_cast<unsigned>(wParam));
-      noteFailure("WRITE");
-      return;
-    case msg::WM_PHONE_FINISH:
-      OnPhoneFinish(slot, false);
       return;
     case msg::WM_PHONE_STEP:
       SlotLog(slot, "[PHONE:%d]%s.\r\n", slot, StepName(wParam));
@@ -867,7 +994,6 @@ void DownloaderDialog::OnPhoneEvent(uint32_t message, uintptr_t wParam, int slot
       return;
     case msg::WM_PHONE_ERASE_FAIL:
       SlotLog(slot, "[PHONE:%d]ERASE Fail.\r\n", slot);
-      noteFailure("ERASE");
       return;
     default:
       return;  // 1128, 1129
@@ -883,193 +1009,136 @@ void DownloaderDialog::OnPhoneFinish(int slot, bool cancelled) {
   SetSlotStatus(slot, kStatusClear);
 
   const JobForm members = Members();
-  std::optional<RunEndNotice> notice;
   bool postPda = false;
   {
     std::lock_guard<std::mutex> lock(lock_);
+    Slot& s = slots_[slot];
     // Only a running phone slot ends here; a stray event changes nothing shared.
-    if (!m_PhoneRunning[slot]) return;
+    if (s.stage != SlotStage::PhoneRunning) return;
     const int deviceMode = run_.active ? run_.job.deviceMode : members.deviceMode;
     postPda = !cancelled && deviceMode == mode::kPdaPhone && members.pdaMode != mode::kPdaSkip;
-    if (postPda) pdaRequested_[slot] = true;
-    const SlotOutcome::Result result =
-        cancelled ? SlotOutcome::Result::Failed : SlotOutcome::Result::Completed;
-    if (deviceMode == mode::kPhone) {
-      m_PhoneView[slot].Detach();
-      m_PhoneRunning[slot] = false;
-      CloseFeeder();
-      EndSlotLocked(slot, result, "Download Cancel");
-      notice = EndRunLocked();
-    } else if (deviceMode == mode::kPdaPhone) {
-      m_PhoneView[slot].Detach();
-      if (cancelled) m_PdaView[slot].Detach();
-      m_PhoneRunning[slot] = false;
-      if (!postPda) EndSlotLocked(slot, result, "Download Cancel");
-      if (!AnyPhoneRunningLocked()) {
-        CloseFeeder();
-        if (!WorkLeftLocked()) notice = EndRunLocked();
-      }
+    if (postPda) {
+      s.m_PhoneView.Detach();
+      s.stage = SlotStage::PdaRequested;
     }
   }
-  if (postPda) PostMessage(msg::WM_START_PDA, 0, slot);
-  DeliverRunEnd(std::move(notice));
+  if (!postPda)
+    return EndSlot(slot, cancelled ? SlotOutcome::Result::Failed : SlotOutcome::Result::Completed,
+                   "Download Cancel");
+  CloseFeederIfIdle();
+  PostMessage(msg::WM_START_PDA, 0, slot);
 }
 
-void DownloaderDialog::OnPhoneWorkerDone(uintptr_t tag, int slot) {
-  std::optional<RunEndNotice> notice;
+void DownloaderDialog::OnPhoneEnded(int slot, uintptr_t tag) {
+  Slot& s = slots_[slot];
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!m_PhoneRunning[slot] || run_.slots[slot].phoneTag != tag) return;
-    // The worker stopped on a failure (it posts no finish then): the slot ends
-    // for the run, so the run can end and Go come back.
-    const std::string step = run_.slots[slot].lastFailure.empty() ? std::string("phone download")
-                                                                  : run_.slots[slot].lastFailure;
-    m_PhoneView[slot].Detach();
-    m_PdaView[slot].Detach();
-    m_PhoneRunning[slot] = false;
-    EndSlotLocked(slot, SlotOutcome::Result::Failed, step);
-    if (!AnyPhoneRunningLocked()) CloseFeeder();
-    if (run_.job.deviceMode == mode::kPhone ||
-        (run_.job.deviceMode == mode::kPdaPhone && !WorkLeftLocked()))
-      notice = EndRunLocked();
+    if (s.stage != SlotStage::PhoneRunning || s.phoneTag != tag || !s.m_PhoneThread) return;
   }
-  DeliverRunEnd(std::move(notice));
+  // The worker stopped on a failure (it posts no finish then): the slot ends
+  // for the run, so the run can end and Go come back.
+  const PhoneOutcome outcome = s.m_PhoneThread->Outcome();
+  EndSlot(slot, SlotOutcome::Result::Failed,
+          outcome.Completed() ? std::string("phone download") : outcome.FailedStep());
 }
-
-// ---------------------------------------------------------------------------
-// PDA start and end
 
 void DownloaderDialog::StartPdaDownload(int slot) {
   {
     std::lock_guard<std::mutex> lock(lock_);
-    if (!pdaRequested_[slot]) return;  // not requested by this run
+    if (slots_[slot].stage != SlotStage::PdaRequested) return;  // not requested by this run
   }
   AppendSlotLog(slot, kPdaRule);
   SlotLog(slot, "[PDA:%d]Start PDA Download\r\n", slot);
-  if (!Wait(kPdaPortWaitMs)) return;
+  StartTimer(kPdaPortWaitMs, !ParallelRestarts(), {SlotEvent::Kind::PdaWaitOver, slot});
+}
 
+void DownloaderDialog::OpenPdaPort(int slot) {
+  Slot& s = slots_[slot];
   bool attached = false;
-  bool busy = false;
   std::string name;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    attached = m_PdaAttached[slot];
-    busy = pdaRunning_[slot];
-    name = m_PdaDeviceName[slot];
+    if (s.stage != SlotStage::PdaRequested) return;
+    attached = s.m_PdaAttached;
+    name = s.m_PdaDeviceName;
   }
   bool opened = false;
-  if (attached && !busy) {
+  if (attached) {
     // A port left open by an earlier run is closed before it is opened again.
-    if (m_PalmPort[slot].IsOpen()) m_PalmPort[slot].Close();
-    opened = m_PalmPort[slot].Open(name, kPalmCreatorId) == 1;
+    if (s.m_PalmPort.IsOpen()) s.m_PalmPort.Close();
+    opened = s.m_PalmPort.Open(name, kPalmCreatorId) == 1;
     SlotLog(slot, opened ? "[PDA:%d]USB Port Open\r\n" : "[PDA:%d]USB Port Open Fail\r\n", slot);
-  } else if (attached) {
-    SlotLog(slot, "[PDA:%d]USB Port Open Fail\r\n", slot);
   } else {
     SlotLog(slot, "[ERR:%d]Please Reconnect USB cable\r\n", slot);
   }
-
-  if (opened) {
-    SetSlotStatus(slot, kStatusPda);
-    RefreshForm();
-    if (pdaThread_[slot].joinable()) pdaThread_[slot].join();  // an earlier, finished run
-    pdaStop_[slot] = std::make_unique<StopSignal>();
-    const JobForm members = Members();
-    PdaJob job;
-    job.slot = slot;
-    job.console = this;
-    job.port = &m_PalmPort[slot];
-    job.view = &m_PdaView[slot];
-    job.targetCode = members.pdaMode;
-    job.stop = pdaStop_[slot].get();
-    {
-      std::lock_guard<std::mutex> writer(writerMutex_);
-      pdaPartSeen_[slot].clear();
-      dformatStarted_[slot] = false;
-    }
-    {
-      std::lock_guard<std::mutex> lock(lock_);
-      job.deviceMode = run_.active ? run_.job.deviceMode : members.deviceMode;
-      pdaNothingToSend_[slot] = PlanPdaParts(job.deviceMode, job.targetCode, m_PdaView[slot].Data(),
-                                             m_PdaView[slot].Length())
-                                    .empty();
-      pdaRequested_[slot] = false;
-      pdaRunning_[slot] = true;
-      SlotRun& run = run_.slots[slot];
-      run.palmDevice = name;
-      if (!run.started) {
-        run.started = true;
-        run.startedAt = LocalDateTime();
-        run.startTime = std::chrono::steady_clock::now();
-        std::lock_guard<std::mutex> form(formMutex_);
-        run.comPort = m_ComPorts[slot];
-      }
-    }
-    pdaThread_[slot] = std::thread([this, slot, job] { RunPdaWorker(slot, job); });
-    return;
-  }
-
-  std::optional<RunEndNotice> notice;
+  const int comPort = ComPortOf(slot);
   {
     std::lock_guard<std::mutex> lock(lock_);
-    pdaRequested_[slot] = false;
-    SlotRun& run = run_.slots[slot];
-    if (!run.started) {
-      run.started = true;
-      run.startedAt = LocalDateTime();
-      run.startTime = std::chrono::steady_clock::now();
-    }
-    const std::string step = attached ? "USB Port Open" : "USB cable";
-    const int deviceMode = run_.job.deviceMode;
-    if (deviceMode == mode::kPda) {
-      m_PdaView[slot].Detach();
-      EndSlotLocked(slot, SlotOutcome::Result::Failed, step);
-      notice = EndRunLocked();
-    } else if (deviceMode == mode::kPdaPhone) {
-      m_PhoneView[slot].Detach();
-      m_PdaView[slot].Detach();
-      EndSlotLocked(slot, SlotOutcome::Result::Failed, step);
-      if (!WorkLeftLocked()) notice = EndRunLocked();
+    UnitRun& unit = s.unit;
+    if (!unit.started) {
+      unit.started = true;
+      unit.startedAt = LocalDateTime();
+      unit.startTime = std::chrono::steady_clock::now();
+      unit.comPort = opened ? comPort : unit.comPort;
     }
   }
-  DeliverRunEnd(std::move(notice));
+  if (!opened) {
+    return EndSlot(slot, SlotOutcome::Result::Failed, attached ? "USB Port Open" : "USB cable");
+  }
+
+  SetSlotStatus(slot, kStatusPda);
+  RefreshForm();
+  JoinPdaThread(slot);  // an earlier, finished run
+  s.pdaStop = std::make_unique<StopSignal>();
+  const JobForm members = Members();
+  PdaJob job;
+  job.slot = slot;
+  job.console = this;
+  job.port = &s.m_PalmPort;
+  job.view = &s.m_PdaView;
+  job.targetCode = members.pdaMode;
+  job.stop = s.pdaStop.get();
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    job.deviceMode = run_.active ? run_.job.deviceMode : members.deviceMode;
+    s.stage = SlotStage::PdaRunning;
+    s.pdaOutcome = PdaOutcome{};
+    s.unit.palmDevice = name;
+  }
+  s.pdaThread = std::thread([this, slot, job] { RunPdaWorker(slot, job); });
+}
+
+void DownloaderDialog::RunPdaWorker(int slot, PdaJob job) {
+  const PdaOutcome outcome = pdaPlatform_.RunPdaWorker(job);
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    slots_[slot].pdaOutcome = outcome;
+  }
+  // The slot's end is the console thread's, like every change of its stage.
+  PostMessage(msg::kPdaWorkerDone, 0, slot);
 }
 
 void DownloaderDialog::PdaDownloadEnded(int slot, int /*deviceMode*/, bool stillAttached) {
   if (!ValidSlot(slot)) return;
-  // The images are released and the run ended once the worker has returned
-  // (RunPdaWorker), when nothing of it can read them any more.
   std::lock_guard<std::mutex> lock(lock_);
-  m_PdaAttached[slot] = stillAttached;
-  m_PdaView[slot].Detach();
+  slots_[slot].m_PdaAttached = stillAttached;
+  slots_[slot].m_PdaView.Detach();
 }
 
-void DownloaderDialog::RunPdaWorker(int slot, PdaJob job) {
-  const int result = pdaPlatform_.RunPdaWorker(job);
-  std::string part;
-  bool dformat = false;
-  {
-    std::lock_guard<std::mutex> writer(writerMutex_);
-    part = pdaPartSeen_[slot];
-    dformat = dformatStarted_[slot];
-  }
-  std::optional<RunEndNotice> notice;
+void DownloaderDialog::JoinPdaThread(int slot) {
+  if (slots_[slot].pdaThread.joinable()) slots_[slot].pdaThread.join();
+}
+
+void DownloaderDialog::OnPdaEnded(int slot) {
+  JoinPdaThread(slot);
+  PdaOutcome outcome;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    pdaRunning_[slot] = false;
-    m_PdaView[slot].Detach();
-    // DFormat never reports completion: its run is complete once the program
-    // was loaded and its host file service has ended.
-    if (result == 1 || dformat || pdaNothingToSend_[slot]) {
-      EndSlotLocked(slot, SlotOutcome::Result::Completed, "");
-    } else {
-      EndSlotLocked(slot, SlotOutcome::Result::Failed, part.empty() ? "PDA" : "PDA " + part);
-    }
-    const int deviceMode = run_.job.deviceMode;
-    if (deviceMode == mode::kPda || (deviceMode == mode::kPdaPhone && !WorkLeftLocked()))
-      notice = EndRunLocked();
+    if (slots_[slot].stage != SlotStage::PdaRunning) return;
+    outcome = slots_[slot].pdaOutcome;
   }
-  DeliverRunEnd(std::move(notice));
+  EndSlot(slot, outcome.Completed() ? SlotOutcome::Result::Completed : SlotOutcome::Result::Failed,
+          outcome.FailedStep());
 }
 
 // ---------------------------------------------------------------------------
@@ -1080,111 +1149,371 @@ void DownloaderDialog::CloseFeeder() {
   feederLoaded_ = false;
 }
 
-bool DownloaderDialog::AnyPhoneRunningLocked() const {
-  for (bool running : m_PhoneRunning)
-    if (running) return true;
-  return false;
+void DownloaderDialog::CloseFeederIfIdle() {
+  // A launch waiting for its handset keeps the feeder it may have built.
+  bool idle = false;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    idle = !PhoneWorkLeftLocked();
+  }
+  if (idle && feederLoaded_) CloseFeeder();
+}
+
+bool DownloaderDialog::PhoneWorkLeftLocked() const {
+  return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) {
+    return s.stage == SlotStage::LaunchPending || s.stage == SlotStage::PhoneRunning;
+  });
 }
 
 bool DownloaderDialog::WorkLeftLocked() const {
   // A Palm device that is merely attached is no work of the run: with the PDA
   // mode Skip it would otherwise hold the run forever.
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (m_PhoneRunning[slot] || pdaRequested_[slot] || pdaRunning_[slot] || launchPending_[slot])
-      return true;
-  }
-  return false;
+  return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return Working(s.stage); });
 }
 
 void DownloaderDialog::EndSlotLocked(int slot, SlotOutcome::Result result,
-                                     const std::string& failedStep) {
-  SlotRun& run = run_.slots[slot];
-  if (!run_.active || !run.takesPart || run.ended) return;
-  run.ended = true;
-  run.result = result;
-  run.failedStep = result == SlotOutcome::Result::Failed ? failedStep : "";
-  run.endTime = std::chrono::steady_clock::now();
+                                     const std::string& failedStep,
+                                     std::vector<SlotRecord>& records) {
+  Slot& s = slots_[slot];
+  s.m_PhoneView.Detach();
+  s.m_PdaView.Detach();
+  s.stage = SlotStage::Ended;
+  UnitRun& unit = s.unit;
+  if (!run_.active || !unit.takesPart || unit.ended) return;
+  unit.ended = true;
+  unit.result = result;
+  unit.failedStep = result == SlotOutcome::Result::Failed ? failedStep : "";
+  unit.endTime = std::chrono::steady_clock::now();
+  ++(result == SlotOutcome::Result::Completed ? s.completed : s.failed);
+  run_.unitsEnded.push_back(SlotOutcome{slot, result, unit.failedStep, unit.number});
+  // In continuous operation every unit's record is written when it ends.
+  if (ContinuousLocked()) {
+    records.push_back(RecordOfLocked(slot));
+    unit.recorded = true;
+  }
+}
+
+void DownloaderDialog::EndSlot(int slot, SlotOutcome::Result result,
+                               const std::string& failedStep) {
+  std::vector<SlotRecord> records;
+  std::optional<RunEndNotice> notice;
+  bool waiting = false;
+  int completed = 0;
+  int failed = 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    EndSlotLocked(slot, result, failedStep, records);
+    completed = slots_[slot].completed;
+    failed = slots_[slot].failed;
+    if (!WorkLeftLocked()) {
+      if (ContinuousLocked()) {
+        waiting = true;
+      } else {
+        notice = EndRunLocked();
+      }
+    }
+  }
+  CloseFeederIfIdle();
+  view_.SetSlotUnitCounts(slot, completed, failed);
+  if (!records.empty() && recorder_) recorder_->Submit(std::move(records));
+  if (waiting) {
+    // Between units the operator may change the job and press Go.
+    LockJob(false);
+    EnableGo(true);
+  }
+  DeliverRunEnd(std::move(notice));
+}
+
+SlotRecord DownloaderDialog::RecordOfLocked(int slot) {
+  const UnitRun& unit = slots_[slot].unit;
+  SlotRecord record;
+  record.dateTime = unit.startedAt.empty() ? LocalDateTime() : unit.startedAt;
+  record.slot = slot;
+  record.comPort = unit.comPort;
+  record.palmDevice = unit.palmDevice;
+  record.imagePath = run_.imageFullPath;
+  record.imageCrc = run_.imageCrc;
+  record.deviceMode = run_.job.deviceMode;
+  record.phoneMode = run_.job.phoneMode;
+  record.pdaMode = run_.job.pdaMode;
+  switch (unit.result) {
+    case SlotOutcome::Result::Completed:
+      record.result = "completed";
+      break;
+    case SlotOutcome::Result::Failed:
+      record.result = "failed at " + unit.failedStep;
+      break;
+    case SlotOutcome::Result::NotStarted:
+      record.result = "not started";
+      break;
+  }
+  if (unit.started)
+    record.durationSeconds = std::chrono::duration<double>(unit.endTime - unit.startTime).count();
+  std::lock_guard<std::mutex> writer(writerMutex_);
+  const std::string& text = m_SlotText[slot];
+  record.logText = unit.logOffset <= text.size() ? text.substr(unit.logOffset) : text;
+  return record;
 }
 
 std::optional<DownloaderDialog::RunEndNotice> DownloaderDialog::EndRunLocked() {
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    m_PhoneView[slot].Detach();
-    m_PdaView[slot].Detach();
+  for (Slot& s : slots_) {
+    s.m_PhoneView.Detach();
+    s.m_PdaView.Detach();
   }
   m_PhoneImage.Detach();
   m_PdaImage.Detach();
-  std::vector<uint8_t>().swap(image_);
-  std::vector<uint8_t>().swap(phoneCopy_);
-  phoneImageLoaded_ = pdaImageLoaded_ = false;
+  images_ = RunImages{};
   EnableGo(true);
   if (!run_.active) return std::nullopt;
 
   RunEndNotice notice;
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> writer(writerMutex_);
   for (int slot = 0; slot < kSlotCount; ++slot) {
-    SlotRun& run = run_.slots[slot];
-    if (!run.takesPart) continue;
-    if (!run.ended && run.started) {
-      run.result = SlotOutcome::Result::Failed;
-      if (run.failedStep.empty()) run.failedStep = "unfinished";
-      run.endTime = now;
+    Slot& s = slots_[slot];
+    UnitRun& unit = s.unit;
+    for (const SlotOutcome& ended : run_.unitsEnded) {
+      if (ended.slot == slot) notice.summary.slots.push_back(ended);
     }
-    notice.summary.slots.push_back(SlotOutcome{slot, run.result, run.failedStep});
-    SlotRecord record;
-    record.dateTime = run.startedAt.empty() ? LocalDateTime() : run.startedAt;
-    record.slot = slot;
-    record.comPort = run.comPort;
-    record.palmDevice = run.palmDevice;
-    record.imagePath = run_.imageFullPath;
-    record.imageCrc = run_.imageCrc;
-    record.deviceMode = run_.job.deviceMode;
-    record.phoneMode = run_.job.phoneMode;
-    record.pdaMode = run_.job.pdaMode;
-    switch (run.result) {
-      case SlotOutcome::Result::Completed:
-        record.result = "completed";
-        break;
-      case SlotOutcome::Result::Failed:
-        record.result = "failed at " + run.failedStep;
-        break;
-      case SlotOutcome::Result::NotStarted:
-        record.result = "not started";
-        break;
+    if (unit.takesPart && !unit.ended) {
+      if (unit.started) {
+        unit.result = SlotOutcome::Result::Failed;
+        if (unit.failedStep.empty()) unit.failedStep = "unfinished";
+        unit.endTime = now;
+      }
+      notice.summary.slots.push_back(SlotOutcome{slot, unit.result, unit.failedStep, unit.number});
     }
-    if (run.started)
-      record.durationSeconds = std::chrono::duration<double>(run.endTime - run.startTime).count();
-    const std::string& text = m_SlotText[slot];
-    record.logText = run.logOffset <= text.size() ? text.substr(run.logOffset) : text;
-    notice.records.push_back(std::move(record));
+    if (unit.takesPart && !unit.recorded) {
+      notice.records.push_back(RecordOfLocked(slot));
+      unit.recorded = true;
+    }
+    s.stage = SlotStage::Idle;
   }
   run_.active = false;
-  launchPending_.fill(false);
-  pdaRequested_.fill(false);
   return notice;
 }
 
 void DownloaderDialog::DeliverRunEnd(std::optional<RunEndNotice> notice) {
   if (!notice) return;
+  StopPortWatcher();
+  LockJob(false);
   if (recorder_) recorder_->Submit(std::move(notice->records));
   view_.RunEnded(notice->summary);
+}
+
+// ---------------------------------------------------------------------------
+// Continuous operation
+
+bool DownloaderDialog::ContinuousLocked() const {
+  return run_.active && m_Repeat && watching_;
+}
+
+void DownloaderDialog::OnRepeat(bool on) {
+  std::optional<RunEndNotice> notice;
+  bool active = false;
+  bool working = false;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    m_Repeat = on;
+    active = run_.active;
+    working = WorkLeftLocked();
+    // Unticked: the running units finish, no new one starts.
+    if (active && !on && !working) notice = EndRunLocked();
+  }
+  if (active && on) {
+    StartPortWatcher();
+    if (working) LockJob(true);
+  }
+  DeliverRunEnd(std::move(notice));
+}
+
+void DownloaderDialog::StartPortWatcher() {
+  int deviceMode = 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    deviceMode = run_.job.deviceMode;
+  }
+  bool watching = false;
+  if (deviceMode == mode::kPda) {
+    // The handheld's leaving and arriving tell the units apart.
+    watching = m_DeviceNotify != nullptr;
+  } else {
+    if (!portWatcher_) {
+      portWatcher_ = phonePlatform_.CreatePortWatcher();
+      if (portWatcher_ &&
+          !portWatcher_->Start([this](int comNumber, bool present, const std::string& serial) {
+            {
+              std::lock_guard<std::mutex> lock(payloadMutex_);
+              portNotices_.push_back(PortNotice{comNumber, present, serial});
+            }
+            queue_.PostMessage(msg::kPortChange, 0, 0);
+          }))
+        portWatcher_.reset();
+    }
+    watching = portWatcher_ != nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    watching_ = watching;
+  }
+  if (!watching)
+    AppendSlotLog(
+        0, "[WARNING]Repeat: handsets cannot be watched here; the run ends with its units\r\n");
+}
+
+void DownloaderDialog::StopPortWatcher() {
+  if (portWatcher_) {
+    portWatcher_->Stop();
+    portWatcher_.reset();
+  }
+  {
+    std::lock_guard<std::mutex> lock(payloadMutex_);
+    portNotices_.clear();
+  }
+  std::lock_guard<std::mutex> lock(lock_);
+  watching_ = false;
+}
+
+void DownloaderDialog::OnPortNotice() {
+  PortNotice notice;
+  {
+    std::lock_guard<std::mutex> lock(payloadMutex_);
+    if (portNotices_.empty()) return;
+    notice = std::move(portNotices_.front());
+    portNotices_.pop_front();
+  }
+  int slot = kNoSlot;
+  {
+    std::lock_guard<std::mutex> lock(formMutex_);
+    for (int k = 0; k < m_SlotCount && k < kSlotCount; ++k) {
+      if (m_ComPorts[k] == notice.comNumber) slot = k;
+    }
+  }
+  if (slot == kNoSlot) return;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (run_.job.deviceMode == mode::kPda) return;
+  }
+  UnitPresence(slot, notice.present, notice.serial);
+}
+
+void DownloaderDialog::UnitPresence(int slot, bool present, const std::string& serial) {
+  bool newUnit = false;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!ContinuousLocked()) return;
+    Slot& s = slots_[slot];
+    UnitRun& unit = s.unit;
+    if (!unit.takesPart) return;
+    if (s.stage != SlotStage::Ended) {
+      // A handset that leaves and comes back inside its run (a restart) is
+      // the same unit; the first report names it.
+      if (present && unit.serial.empty()) unit.serial = serial;
+      return;
+    }
+    if (!present) {
+      if (!unit.awayAfterEnd) {
+        unit.awayAfterEnd = true;
+        unit.awaySince = TickCount();
+      }
+      return;
+    }
+    if (!serial.empty() && !unit.serial.empty()) {
+      newUnit = serial != unit.serial;
+    } else {
+      newUnit = unit.awayAfterEnd && TickCount() - unit.awaySince >= kNewUnitAwayMs;
+    }
+    unit.awayAfterEnd = false;
+  }
+  if (newUnit) StartUnit(slot, serial);
+}
+
+void DownloaderDialog::StartUnit(int slot, const std::string& serial) {
+  if (SlotText(slot).size() > kContinuousTextLimit) ClearSlotLog(slot);
+  int number = 0;
+  int deviceMode = 0;
+  JobForm job;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    number = slots_[slot].unit.number + 1;
+    deviceMode = run_.job.deviceMode;
+    job = run_.job;
+  }
+  SlotLog(slot, "[SLOT:%d]Unit %d\r\n", slot, number);
+  SetSlotProgress(slot, 0, 0);
+  SetSlotStatus(slot, kStatusClear);
+  size_t offset = 0;
+  {
+    std::lock_guard<std::mutex> writer(writerMutex_);
+    offset = m_SlotText[slot].size();
+  }
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    Slot& s = slots_[slot];
+    s.unit = UnitRun{};
+    s.unit.takesPart = true;
+    s.unit.number = number;
+    s.unit.serial = serial;
+    s.unit.logOffset = offset;
+    if (deviceMode != mode::kPda) s.m_PhoneView.Attach(m_PhoneImage.Data(), m_PhoneImage.Length());
+    if (deviceMode != mode::kPhone) s.m_PdaView.Attach(m_PdaImage.Data(), m_PdaImage.Length());
+    s.stage = deviceMode == mode::kPda ? SlotStage::PdaRequested : SlotStage::LaunchPending;
+  }
+  // The unit gets the job of Go, whatever the form was changed to meanwhile.
+  {
+    std::lock_guard<std::mutex> lock(formMutex_);
+    m_ImagePath = job.imagePath;
+    m_DeviceMode = job.deviceMode;
+    m_PhoneMode = job.phoneMode;
+    m_PdaMode = job.pdaMode;
+    m_ComPort = job.comPort;
+  }
+  RefreshForm();
+  LockJob(true);
+  EnableGo(false);
+  PostMessage(deviceMode == mode::kPda ? msg::WM_START_PDA : msg::WM_FIND_PHONE, 0, slot);
+}
+
+void DownloaderDialog::LockJob(bool locked) {
+  if (locked == jobLocked_) return;
+  jobLocked_ = locked;
+  std::vector<int> ids = {ctl::kBrowse, ctl::kPortSpin};
+  ids.insert(ids.end(), ctl::kDeviceRadios.begin(), ctl::kDeviceRadios.end());
+  const JobForm form = Members();
+  const int slotCount = SlotCount();
+  std::lock_guard<std::mutex> lock(writerMutex_);
+  view_.SetControlEnabled(ctl::kRepeat, true);
+  if (locked) {
+    ids.insert(ids.end(), ctl::kPhoneRadios.begin(), ctl::kPhoneRadios.end());
+    ids.insert(ids.end(), ctl::kPdaRadios.begin(), ctl::kPdaRadios.end());
+    for (int id : ids) view_.SetControlEnabled(id, false);
+    return;
+  }
+  for (int id : ids) view_.SetControlEnabled(id, true);
+  for (const ControlChange& change : DeviceModeControls(form.deviceMode, slotCount)) {
+    if (change.kind == ControlChange::Kind::Enable) view_.SetControlEnabled(change.id, change.on);
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Device arrival and removal
 
 void DownloaderDialog::HandleDeviceNotices(uint64_t upTo) {
+  // A box a handler shows runs the loop meanwhile: the notices after it wait
+  // for this one, in order.
+  if (inDeviceNotices_) return;
+  inDeviceNotices_ = true;
   for (;;) {
     DeviceNotice notice;
     {
       std::lock_guard<std::mutex> lock(payloadMutex_);
-      if (notices_.empty() || notices_.front().sequence > upTo) return;
+      if (notices_.empty() || notices_.front().sequence > upTo) break;
       notice = std::move(notices_.front());
       notices_.pop_front();
     }
     if (Stopping()) continue;
     OnDeviceChange(notice);
   }
+  inDeviceNotices_ = false;
 }
 
 void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
@@ -1206,6 +1535,11 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
     slotCount = m_SlotCount;
     comPorts = m_ComPorts;
   }
+  bool pdaRun = false;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    pdaRun = run_.active && run_.job.deviceMode == mode::kPda;
+  }
   const std::string name = notice.name.substr(0, kPalmDeviceNameMax);
 
   if (notice.event == msg::DBT_DEVICEARRIVAL) {
@@ -1214,11 +1548,12 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
     if (!ValidSlot(slot)) return;
     {
       std::lock_guard<std::mutex> lock(lock_);
-      m_PdaDeviceName[slot] = name;
-      m_PdaAttached[slot] = true;
-      pdaArrivalOrder_[slot] = ++pdaArrivals_;
+      slots_[slot].m_PdaDeviceName = name;
+      slots_[slot].m_PdaAttached = true;
+      slots_[slot].arrivalOrder = ++pdaArrivals_;
     }
     AppendSlotLog(slot, "GOT DBT_DEVICEARRIVAL EVENT...\r\n");
+    if (pdaRun && slot == 0) UnitPresence(0, true, "");
     return;
   }
 
@@ -1231,39 +1566,45 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
   {
     std::lock_guard<std::mutex> lock(lock_);
     for (int slot = 0; slot < slotCount && slot < kSlotCount; ++slot) {
-      if (m_PdaDeviceName[slot] == name && pdaArrivalOrder_[slot] != 0 &&
-          (holder == kNoSlot || pdaArrivalOrder_[slot] > pdaArrivalOrder_[holder]))
+      const Slot& s = slots_[slot];
+      if (s.m_PdaDeviceName == name && s.arrivalOrder != 0 &&
+          (holder == kNoSlot || s.arrivalOrder > slots_[holder].arrivalOrder))
         holder = slot;
     }
   }
   if (holder != kNoSlot) {
     // The mapping still decides whether the event is refused (MAXPORT).
-    if (!ValidSlot(RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name), view_)))
+    if (!ValidSlot(RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name),
+                               consolePrompt_)))
       return;
     {
       std::lock_guard<std::mutex> lock(lock_);
-      m_PdaAttached[holder] = false;
+      slots_[holder].m_PdaAttached = false;
     }
     AppendSlotLog(holder, "GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n");
+    if (pdaRun && holder == 0) UnitPresence(0, false, "");
     return;
   }
 
   for (int slot = 0; slot < slotCount; ++slot) {
-    if (m_PalmPort[slot].DeviceName() != name) continue;
-    const int k = RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name, 3), view_);
+    if (slots_[slot].m_PalmPort.DeviceName() != name) continue;
+    const int k =
+        RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name, 3), consolePrompt_);
     if (!ValidSlot(k)) return;
     std::lock_guard<std::mutex> lock(lock_);
-    m_PdaDeviceName[k] = "NotConnected";
+    slots_[k].m_PdaDeviceName = "NotConnected";
     break;
   }
-  const int k = RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name), view_);
+  const int k =
+      RemovalSlot(deviceMode, comPort, slotCount, DeviceNumberFromName(name), consolePrompt_);
   if (!ValidSlot(k)) return;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    m_PdaDeviceName[k] = name;
-    m_PdaAttached[k] = false;
+    slots_[k].m_PdaDeviceName = name;
+    slots_[k].m_PdaAttached = false;
   }
   AppendSlotLog(k, "GOT DBT_DEVICEREMOVECOMPLETE EVENT...\r\n");
+  if (pdaRun && k == 0) UnitPresence(0, false, "");
 }
 
 // ---------------------------------------------------------------------------
@@ -1273,32 +1614,40 @@ void DownloaderDialog::OnExit() {
   if (exited_) return;
   exited_ = true;
   stop_.Request();
+  timers_.clear();
+  UpdateBusy();
+  StopPortWatcher();
   if (m_DeviceNotify) {
     m_DeviceNotify->Stop();
     m_DeviceNotify.reset();
   }
   // Stop every worker first: closing a Palm port ends a transfer blocked on it.
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (pdaStop_[slot]) pdaStop_[slot]->Request();
-    if (m_PalmPort[slot].IsOpen()) m_PalmPort[slot].Close();
-    if (m_PhoneThread[slot]) m_PhoneThread[slot]->RequestQuit();
+  for (Slot& s : slots_) {
+    if (s.pdaStop) s.pdaStop->Request();
+    if (s.m_PalmPort.IsOpen()) s.m_PalmPort.Close();
+    if (s.m_PhoneThread) s.m_PhoneThread->RequestQuit();
   }
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (pdaThread_[slot].joinable()) pdaThread_[slot].join();
-  }
-  for (auto& worker : m_PhoneThread) worker.reset();
+  for (int slot = 0; slot < kSlotCount; ++slot) JoinPdaThread(slot);
+  for (Slot& s : slots_) s.m_PhoneThread.reset();
   // No worker can read the images now.
+  std::vector<SlotRecord> records;
   std::optional<RunEndNotice> notice;
   {
     std::lock_guard<std::mutex> lock(lock_);
     for (int slot = 0; slot < kSlotCount; ++slot) {
-      if (run_.active && run_.slots[slot].takesPart && run_.slots[slot].started)
-        EndSlotLocked(slot, SlotOutcome::Result::Failed, "exit");
+      Slot& s = slots_[slot];
+      // A PDA worker that returned before its end was handled.
+      if (s.stage == SlotStage::PdaRunning)
+        EndSlotLocked(
+            slot,
+            s.pdaOutcome.Completed() ? SlotOutcome::Result::Completed : SlotOutcome::Result::Failed,
+            s.pdaOutcome.FailedStep(), records);
+      if (run_.active && s.unit.takesPart && s.unit.started)
+        EndSlotLocked(slot, SlotOutcome::Result::Failed, "exit", records);
     }
-    m_PhoneRunning.fill(false);
-    pdaRunning_.fill(false);
     notice = EndRunLocked();
   }
+  if (!records.empty() && recorder_) recorder_->Submit(std::move(records));
   DeliverRunEnd(std::move(notice));
   if (m_ImageBuffer) CloseFeeder();
 }
@@ -1310,12 +1659,6 @@ void DownloaderDialog::AppendSlotLog(int slot, const std::string& text) {
   if (!ValidSlot(slot)) return;
   std::lock_guard<std::mutex> lock(writerMutex_);
   m_SlotText[slot] += text;
-  if (text.rfind("=== ", 0) == 0) {
-    const size_t end = text.find(" Download ===");
-    if (end != std::string::npos && end > 4) pdaPartSeen_[slot] = text.substr(4, end - 4);
-  } else if (text == FormatBounded(64, "[PDA:%d]DFormat Start\r\n", slot)) {
-    dformatStarted_[slot] = true;
-  }
   view_.AppendSlotText(slot, text);
 }
 
@@ -1335,11 +1678,7 @@ void DownloaderDialog::SetSlotProgress(int slot, uint32_t /*bytes*/, uint32_t pe
 
 void DownloaderDialog::SetSlotStatus(int slot, int kind) {
   if (!ValidSlot(slot)) return;
-  int port = 0;
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    port = m_ComPorts[slot];
-  }
+  const int port = ComPortOf(slot);
   std::string text;
   if (kind == kStatusPhone) {
     text = FormatBounded(32, "PH:%d", port);
@@ -1385,23 +1724,29 @@ ConsoleSnapshot DownloaderDialog::Snapshot() const {
     s.slotCount = m_SlotCount;
     s.comPorts = m_ComPorts;
   }
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    s.phoneRunning[slot] = m_PhoneRunning[slot];
-    s.pdaAttached[slot] = m_PdaAttached[slot];
-    s.pdaRequested[slot] = pdaRequested_[slot];
-    s.pdaRunning[slot] = pdaRunning_[slot];
-    s.launchPending[slot] = launchPending_[slot];
-    s.pdaDeviceName[slot] = m_PdaDeviceName[slot];
-    s.phoneViewAttached[slot] = m_PhoneView[slot].IsAttached();
-    s.pdaViewAttached[slot] = m_PdaView[slot].IsAttached();
-    s.phoneViewLength[slot] = m_PhoneView[slot].Length();
-    s.pdaViewLength[slot] = m_PdaView[slot].Length();
+  for (int k = 0; k < kSlotCount; ++k) {
+    const Slot& slot = slots_[k];
+    s.stage[k] = slot.stage;
+    s.phoneRunning[k] = slot.stage == SlotStage::PhoneRunning;
+    s.pdaRequested[k] = slot.stage == SlotStage::PdaRequested;
+    s.pdaRunning[k] = slot.stage == SlotStage::PdaRunning;
+    s.launchPending[k] = slot.stage == SlotStage::LaunchPending;
+    s.pdaAttached[k] = slot.m_PdaAttached;
+    s.pdaDeviceName[k] = slot.m_PdaDeviceName;
+    s.phoneViewAttached[k] = slot.m_PhoneView.IsAttached();
+    s.pdaViewAttached[k] = slot.m_PdaView.IsAttached();
+    s.phoneViewLength[k] = slot.m_PhoneView.Length();
+    s.pdaViewLength[k] = slot.m_PdaView.Length();
+    s.unitsCompleted[k] = slot.completed;
+    s.unitsFailed[k] = slot.failed;
   }
-  s.phoneImageLoaded = phoneImageLoaded_;
-  s.pdaImageLoaded = pdaImageLoaded_;
+  s.phoneImageLoaded = m_PhoneImage.IsAttached();
+  s.pdaImageLoaded = m_PdaImage.IsAttached();
   s.phoneImageSize = m_PhoneImage.Length();
   s.pdaImageSize = m_PdaImage.Length();
   s.runActive = run_.active;
+  s.repeat = m_Repeat;
+  s.busy = busy_;
   std::lock_guard<std::mutex> writer(writerMutex_);
   s.goEnabled = goEnabled_;
   return s;

@@ -1,6 +1,8 @@
 #include "console/real_platform.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -19,11 +21,8 @@
 #include "replay/replay_links.h"
 
 namespace k730 {
-namespace {
 
-// How often a worker's end is looked for (real time; a phone run takes minutes).
-constexpr uint32_t kDonePollMicros = 2000;
-
+// The feeder the console shares among its workers: an ImageBuffer.
 class RealPhoneFeeder : public PhoneFeeder {
  public:
   explicit RealPhoneFeeder(OperatorPrompt& prompt) : buffer_(&prompt) {}
@@ -38,23 +37,26 @@ class RealPhoneFeeder : public PhoneFeeder {
   ImageBuffer buffer_;
 };
 
+namespace {
+
+// How often the port directory is listed for continuous operation (real
+// time; a handset is away for seconds when it is swapped).
+constexpr auto kPortPollInterval = std::chrono::milliseconds(100);
+
+// The console hands its workers back the one feeder this platform made for
+// it, so the worker reaches the feeder's buffer through the platform, not by
+// casting what it is given.
 class RealPhoneWorker : public PhoneWorker {
  public:
-  RealPhoneWorker(ReenumerationLocks& locks, uintptr_t tag, std::unique_ptr<SerialPort> port)
-      : phone_(locks, std::move(port)), tag_(tag) {
+  RealPhoneWorker(ReenumerationLocks& locks, uintptr_t tag, std::unique_ptr<SerialPort> port,
+                  RealPhoneFeeder* feeder)
+      : phone_(locks, std::move(port)), tag_(tag), feeder_(feeder) {
     phone_.CreateThread();
   }
-  ~RealPhoneWorker() override {
-    stop_.Request();
-    if (monitor_.joinable()) monitor_.join();
-    phone_.Reclaim();
-  }
+  ~RealPhoneWorker() override { phone_.Reclaim(); }
 
   int SetLinkOption(int value) override { return phone_.SetLinkOption(value); }
-  int SetNotifyWindow(MessageSink* sink) override {
-    sink_ = sink;
-    return phone_.SetNotifyWindow(sink);
-  }
+  int SetNotifyWindow(MessageSink* sink) override { return phone_.SetNotifyWindow(sink); }
   int SetPort(int comNumber) override { return phone_.SetPort(comNumber); }
   int SetBaudRate(int value) override { return phone_.SetBaudRate(value); }
   int SetMode(int phoneMode, int pdaFollows) override {
@@ -62,8 +64,8 @@ class RealPhoneWorker : public PhoneWorker {
   }
   void SetAuxOption(int value) override { phone_.SetAuxOption(value); }
   int SetImage(PhoneFeeder* feeder) override {
-    auto* real = dynamic_cast<RealPhoneFeeder*>(feeder);
-    return phone_.SetImage(real ? &real->Buffer() : nullptr);
+    const bool ours = feeder && feeder_ && feeder == static_cast<PhoneFeeder*>(feeder_);
+    return phone_.SetImage(ours ? &feeder_->Buffer() : nullptr);
   }
   void SetRange(uint32_t start, uint32_t byteCount, int roundUp) override {
     phone_.SetRange(start, byteCount, roundUp);
@@ -71,28 +73,71 @@ class RealPhoneWorker : public PhoneWorker {
   uint16_t ProbeReadiness() override { return phone_.ProbeReadiness(); }
 
   bool StartDownload(int slot) override {
-    if (monitor_.joinable() || !sink_) return false;
-    if (!phone_.PostThreadMessage(phone_msg::StartDownload, 0, slot)) return false;
-    // The worker's thread ends with its run; its end goes to the console after
-    // every event the run posted.
-    monitor_ = std::thread([this, slot] {
-      while (!phone_.Finished()) {
-        if (stop_.Requested()) return;
-        std::this_thread::sleep_for(std::chrono::microseconds(kDonePollMicros));
-      }
-      sink_->PostMessage(kPhoneWorkerDone, tag_, slot);
-    });
-    return true;
+    phone_.SetEndNotice(tag_);
+    return phone_.PostThreadMessage(msg::StartDownload, 0, slot);
   }
-  void RequestQuit() override { stop_.Request(); }
-  bool DownloadDone() const override { return phone_.Finished(); }
+  void RequestQuit() override { phone_.RequestStop(); }
+  PhoneOutcome Outcome() const override { return phone_.Outcome(); }
 
  private:
   CPhone phone_;
   const uintptr_t tag_;
-  MessageSink* sink_ = nullptr;
-  StopSignal stop_;
-  std::thread monitor_;
+  RealPhoneFeeder* const feeder_;
+};
+
+// Lists the port directory every so often and reports what changed.
+class PolledPortWatcher : public ModemPortWatcher {
+ public:
+  explicit PolledPortWatcher(std::string portDir) : portDir_(std::move(portDir)) {}
+  ~PolledPortWatcher() override { Stop(); }
+
+  bool Start(Callback callback) override {
+    if (thread_.joinable()) return false;
+    callback_ = std::move(callback);
+    stop_ = false;
+    thread_ = std::thread([this] { Loop(); });
+    return true;
+  }
+  void Stop() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Loop() {
+    std::map<int, std::string> known;  // present ports and their serial numbers
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      lock.unlock();
+      std::map<int, std::string> now;
+      for (const ModemPortEntry& entry : ListModemPorts(portDir_)) {
+        if (entry.present) now[entry.number] = entry.usb ? entry.usb->serial : "";
+      }
+      for (const auto& [number, serial] : known) {
+        if (!now.count(number)) callback_(number, false, serial);
+      }
+      for (const auto& [number, serial] : now) {
+        const auto it = known.find(number);
+        // A new serial under the same name is another unit: it went and came.
+        if (it != known.end() && it->second != serial) callback_(number, false, it->second);
+        if (it == known.end() || it->second != serial) callback_(number, true, serial);
+      }
+      known = std::move(now);
+      lock.lock();
+      wake_.wait_for(lock, kPortPollInterval, [this] { return stop_; });
+    }
+  }
+
+  const std::string portDir_;
+  Callback callback_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
 };
 
 }  // namespace
@@ -127,7 +172,15 @@ std::unique_ptr<SerialPort> MakeToolSerialPort() {
 }
 
 std::unique_ptr<PhoneFeeder> RealPhonePlatform::CreateFeeder(OperatorPrompt& prompt) {
-  return std::make_unique<RealPhoneFeeder>(prompt);
+  auto feeder = std::make_unique<RealPhoneFeeder>(prompt);
+  feeder_ = feeder.get();
+  return feeder;
+}
+
+std::unique_ptr<ModemPortWatcher> RealPhonePlatform::CreatePortWatcher() {
+  // A replay's ports are in its recordings, not on this machine.
+  if (replay_) return nullptr;
+  return std::make_unique<PolledPortWatcher>(PortDirectory());
 }
 
 std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {
@@ -137,7 +190,7 @@ std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {
   } else if (rec::RecordingSession* recording = rec::RecordingSession::FromEnvironment()) {
     port = std::make_unique<rec::RecordingSerialPort>(*recording);
   }
-  return std::make_unique<RealPhoneWorker>(locks_, tag, std::move(port));
+  return std::make_unique<RealPhoneWorker>(locks_, tag, std::move(port), feeder_);
 }
 
 std::string RealPhonePlatform::SetParallelRestarts(bool on, const ModemPorts& ports) {
@@ -169,7 +222,7 @@ RealPdaPlatform::RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay)
 }
 RealPdaPlatform::~RealPdaPlatform() = default;
 
-int RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
+PdaOutcome RealPdaPlatform::RunPdaWorker(const PdaJob& job) {
   return PdaWorker(job);
 }
 

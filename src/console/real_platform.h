@@ -17,6 +17,7 @@ namespace k730 {
 namespace rec {
 class ReplaySession;
 }
+class RealPhoneFeeder;
 class SerialPort;
 
 // A serial port for the tools that open phone ports outside the console's
@@ -37,6 +38,8 @@ class RealPhonePlatform : public PhonePlatform {
   ModemPorts DiscoverPhonePorts() override;
   std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt& prompt) override;
   std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) override;
+  // Lists the port directory of the environment; none in a replay.
+  std::unique_ptr<ModemPortWatcher> CreatePortWatcher() override;
   // Granted when every live port is a pseudo-terminal or marked
   // K730_BENCH_MAPPED=1 by udev, and always in a replay.
   std::string SetParallelRestarts(bool on, const ModemPorts& ports) override;
@@ -45,6 +48,7 @@ class RealPhonePlatform : public PhonePlatform {
  private:
   ReenumerationLocks locks_;
   std::shared_ptr<rec::ReplaySession> replay_;
+  RealPhoneFeeder* feeder_ = nullptr;  // the console's one feeder, owned by the console
   const std::string udevDataRoot_;
 };
 
@@ -55,7 +59,7 @@ class RealPdaPlatform : public PdaPlatform {
   explicit RealPdaPlatform(std::shared_ptr<rec::ReplaySession> replay = nullptr);
   ~RealPdaPlatform() override;
   PalmUsbTransport& Transport() override { return *transport_; }
-  int RunPdaWorker(const PdaJob& job) override;
+  PdaOutcome RunPdaWorker(const PdaJob& job) override;
   std::unique_ptr<PalmDeviceWatcher> CreateWatcher() override;
 
  private:

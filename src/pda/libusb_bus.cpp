@@ -203,7 +203,7 @@ PsysCheck CheckPsys(libusb_device* device, int& openError) {
   libusb_close(handle);
   if (got <= 0) return PsysCheck::NoAnswer;
   PalmEndpoints endpoints;
-  return ParseExtConnectionInfo(info, static_cast<size_t>(got), kPalmCreatorPsys, endpoints)
+  return ParseExtConnectionInfo(info, static_cast<size_t>(got), kPalmCreatorId, endpoints)
              ? PsysCheck::Offered
              : PsysCheck::NotOffered;
 }
@@ -320,7 +320,7 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
       // Never opened: looking like a handheld is not being one.
       if (offers) {
         foreign_.insert(id.Key());
-        callback_(kDeviceArrival, "");
+        callback_(msg::DBT_DEVICEARRIVAL, "");
       }
       return;
     }
@@ -334,7 +334,7 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
                       id.sysName.c_str(), id.vendorId, id.productId);
         Note(line);
         foreign_.insert(id.Key());
-        callback_(kDeviceArrival, "");
+        callback_(msg::DBT_DEVICEARRIVAL, "");
         return;
       }
       case PsysCheck::NotOpened: {
@@ -364,7 +364,8 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
 
   void Report(const Identity& id, std::optional<uint32_t> port) {
     reported_.insert(id.Key());
-    callback_(kDeviceArrival, names_.Arrived(id.bus, id.address, port, id.vendorId, id.productId));
+    callback_(msg::DBT_DEVICEARRIVAL,
+              names_.Arrived(id.bus, id.address, port, id.vendorId, id.productId));
   }
 
   void Left(libusb_device* device) {
@@ -376,12 +377,12 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
       return;  // never reported, so never removed
     }
     if (foreign_.erase(id.Key())) {
-      callback_(kDeviceRemoveComplete, "");
+      callback_(msg::DBT_DEVICEREMOVECOMPLETE, "");
       return;
     }
     reported_.erase(id.Key());
     if (const std::optional<std::string> name = names_.Left(id.bus, id.address))
-      callback_(kDeviceRemoveComplete, *name);
+      callback_(msg::DBT_DEVICEREMOVECOMPLETE, *name);
   }
 
   void ReleaseHeld() {

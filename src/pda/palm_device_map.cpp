@@ -117,7 +117,7 @@ uint32_t DeviceNumberFromName(std::string_view name, size_t maxDigits) {
 }
 
 int ArrivalSlot(int deviceMode, const int* comPorts, int slotCount, uint32_t deviceNumber) {
-  if (deviceMode == kDeviceModePda) return 0;
+  if (deviceMode == mode::kPda) return 0;
   const int live = slotCount < 0 ? 0 : (slotCount > kSlotCount ? kSlotCount : slotCount);
   for (int slot = 0; slot < live; ++slot) {
     if (comPorts[slot] >= 0 && static_cast<uint32_t>(comPorts[slot]) == deviceNumber) {
@@ -129,7 +129,7 @@ int ArrivalSlot(int deviceMode, const int* comPorts, int slotCount, uint32_t dev
 
 int RemovalSlot(int deviceMode, int comPortBase, int slotCount, uint32_t deviceNumber,
                 OperatorPrompt& prompt) {
-  if (deviceMode == kDeviceModePda) return 0;
+  if (deviceMode == mode::kPda) return 0;
   int64_t k = 0;
   if (deviceNumber <= 99) {
     k = static_cast<int64_t>(deviceNumber) - comPortBase;

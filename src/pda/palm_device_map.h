@@ -20,20 +20,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/job_ids.h"
+
 namespace k730 {
 
 class OperatorPrompt;
 
-// Windows device-change events the console's handler sees.
-constexpr uint32_t kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
-constexpr uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
-
 constexpr size_t kDeviceNumberPosition = 37;
-
-// Device modes of a job.
-constexpr int kDeviceModePdaPhone = 0;
-constexpr int kDeviceModePhone = 1;
-constexpr int kDeviceModePda = 2;
 
 // Names of simulated devices (socket palm<N>.sock) and real USB devices.
 std::string SimulatedPalmDeviceName(uint32_t number);

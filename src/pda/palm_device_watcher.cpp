@@ -70,7 +70,7 @@ class DirectoryPalmWatcher : public PalmDeviceWatcher {
     while (const dirent* entry = ::readdir(dir)) {
       uint32_t number = 0;
       if (ParsePalmSocketName(entry->d_name, number) && IsSocket(entry->d_name)) {
-        callback_(kDeviceArrival, SimulatedPalmDeviceName(number));
+        callback_(msg::DBT_DEVICEARRIVAL, SimulatedPalmDeviceName(number));
       }
     }
     ::closedir(dir);
@@ -94,9 +94,10 @@ class DirectoryPalmWatcher : public PalmDeviceWatcher {
         uint32_t number = 0;
         if (!ParsePalmSocketName(fileName, number)) continue;
         if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
-          if (IsSocket(fileName)) callback_(kDeviceArrival, SimulatedPalmDeviceName(number));
+          if (IsSocket(fileName))
+            callback_(msg::DBT_DEVICEARRIVAL, SimulatedPalmDeviceName(number));
         } else if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
-          callback_(kDeviceRemoveComplete, SimulatedPalmDeviceName(number));
+          callback_(msg::DBT_DEVICEREMOVECOMPLETE, SimulatedPalmDeviceName(number));
         }
       }
     }

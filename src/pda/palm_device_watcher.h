@@ -12,7 +12,7 @@
 
 namespace k730 {
 
-// event is kDeviceArrival or kDeviceRemoveComplete. Called on the watcher's own
+// event is msg::DBT_DEVICEARRIVAL or msg::DBT_DEVICEREMOVECOMPLETE. Called on the watcher's own
 // thread, one event at a time; the console copies the name and handles the
 // event on its own thread. The callback must not call Stop.
 // An empty name: the device is not a Palm OS device (as the notification

@@ -9,12 +9,10 @@
 #include <mutex>
 #include <string>
 
+#include "core/job_ids.h"
 #include "core/trace.h"
 
 namespace k730 {
-
-// Creator ID of the Palm OS system port function ('p','s','y','s').
-constexpr uint32_t kPalmCreatorPsys = 0x70737973;
 
 // Longest device-interface name kept (the rest of a longer name is cut).
 constexpr size_t kPalmDeviceNameMax = 259;

@@ -48,7 +48,7 @@ bool ExchangePacket(const PdaJob& job, uint32_t command, uint32_t resendCommand,
   return true;
 }
 
-int DownloadPartition(const PdaJob& job) {
+int DownloadPartition(const PdaJob& job, bool* programStarted) {
   SlotWriter& writer = job.console->Writer();
   PalmUsbPort& port = *job.port;
   const int slot = job.slot;
@@ -111,6 +111,7 @@ int DownloadPartition(const PdaJob& job) {
 
   if (job.targetCode == kTargetDFormat) {
     writer.SlotLog(slot, "[PDA:%d]DFormat Start\r\n", slot);
+    if (programStarted) *programStarted = true;
     HostFileService(job);
     return 0;
   }

@@ -24,7 +24,8 @@ bool ExchangePacket(const PdaJob& job, uint32_t command, uint32_t resendCommand,
                     uint32_t capacity);
 
 // The part is job.view, the target job.targetCode. Returns 1 when the handheld
-// reported the flash written completely, 0 otherwise (always 0 for DFormat).
-int DownloadPartition(const PdaJob& job);
+// reported the flash written completely, 0 otherwise (always 0 for DFormat;
+// programStarted, when given, tells whether its program was loaded and run).
+int DownloadPartition(const PdaJob& job, bool* programStarted = nullptr);
 
 }  // namespace k730

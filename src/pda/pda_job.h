@@ -27,13 +27,14 @@ class PdaConsole {
   virtual HostFileTable& HostFiles() = 0;
 
   // Called exactly once at the end of every PdaWorker run, from the worker
-  // thread, after the worker has closed the port where that is due. Under
-  // the console's lock around the per-slot flags and the images:
-  //   - set the slot's m_PdaAttached to stillAttached and detach its m_PdaView;
-  //   - device mode PDA: release m_PdaImage, EnableGo(1);
-  //   - device mode PDA+PHONE: if no slot has work left (run-end rule),
-  //     release m_PhoneImage and m_PdaImage and EnableGo(1).
-  // Must not join the worker's thread (it is that thread).
+  // thread, after the worker has closed the port where that is due and
+  // before it returns its outcome: from here on the worker touches neither
+  // the port nor the image view. stillAttached tells whether the port was
+  // left open with the handheld on it (device mode PDA, smallrom and
+  // Resource). The console records that as the slot's m_PdaAttached and
+  // detaches the slot's m_PdaView; the slot's end and the run's end follow
+  // from the outcome the worker returns. Must not join the worker's thread
+  // (it is that thread).
   virtual void PdaDownloadEnded(int slot, int deviceMode, bool stillAttached) = 0;
 };
 

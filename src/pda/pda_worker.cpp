@@ -97,47 +97,47 @@ std::vector<PdaPart> PlanPdaParts(int deviceMode, int pdaMode, const uint8_t* im
                                   ? ByteRange{kSmallRomSize, length - kSmallRomSize}
                                   : ByteRange{UINT32_MAX, UINT32_MAX};
 
-  if (deviceMode == kDeviceModePda) {
+  if (deviceMode == mode::kPda) {
     switch (pdaMode) {
-      case kPdaModeSmallRom:
-      case kPdaModeBigRom:
-      case kPdaModeResource:
-      case kPdaModeDFormat:
+      case mode::kPdaSmallRom:
+      case mode::kPdaBigRom:
+      case mode::kPdaResource:
+      case mode::kPdaDFormat:
         add(PdaPartKind::WholeFile, pdaMode, ByteRange{0, length});
         break;
-      case kPdaModeAll:
+      case mode::kPdaAll:
         addHeaderPart(PdaPartKind::Resource);
         addHeaderPart(PdaPartKind::SmallRom);
         addHeaderPart(PdaPartKind::BigRom);
         break;
-      case kPdaModeWidebin:
+      case mode::kPdaWidebin:
         add(PdaPartKind::SmallRom, kTargetSmallRom, rawSmallRom);
         add(PdaPartKind::BigRom, kTargetWidebinBigRom, rawBigRom);
         break;
-      case kPdaModeBigrom6:
+      case mode::kPdaBigrom:
         add(PdaPartKind::BigRom, kTargetWidebinBigRom, rawBigRom);
         break;
       default:
         break;
     }
-  } else if (deviceMode == kDeviceModePdaPhone) {
+  } else if (deviceMode == mode::kPdaPhone) {
     switch (pdaMode) {
-      case kPdaModeSmallRom:
+      case mode::kPdaSmallRom:
         addHeaderPart(PdaPartKind::SmallRom);
         break;
-      case kPdaModeResource:
+      case mode::kPdaResource:
         addHeaderPart(PdaPartKind::Resource);
         break;
-      case kPdaModeAll:
+      case mode::kPdaAll:
         addHeaderPart(PdaPartKind::Resource);
         addHeaderPart(PdaPartKind::SmallRom);
         addHeaderPart(PdaPartKind::BigRom);
         break;
-      case kPdaModeWidebin:
+      case mode::kPdaWidebin:
         addHeaderPart(PdaPartKind::SmallRom);
         addHeaderPart(PdaPartKind::BigRom);
         break;
-      case kPdaModeBigrom6:
+      case mode::kPdaBigrom:
         addHeaderPart(PdaPartKind::BigRom);
         break;
       default:
@@ -147,13 +147,30 @@ std::vector<PdaPart> PlanPdaParts(int deviceMode, int pdaMode, const uint8_t* im
   return parts;
 }
 
-int PdaWorker(PdaJob job) {
+std::string PdaOutcome::FailedStep() const {
+  if (parts.empty()) return "PDA";
+  switch (parts.back().kind) {
+    case PdaPartKind::Resource:
+      return "PDA Resource";
+    case PdaPartKind::SmallRom:
+      return "PDA SmallRom";
+    case PdaPartKind::BigRom:
+      return "PDA BigRom";
+    case PdaPartKind::WholeFile:
+      break;
+  }
+  return "PDA";
+}
+
+PdaOutcome PdaWorker(PdaJob job) {
   SlotWriter& writer = job.console->Writer();
   const int slot = job.slot;
   const int pdaMode = job.targetCode;
   const uint8_t* image = job.view ? job.view->Data() : nullptr;
   const uint32_t imageLength = job.view ? job.view->Length() : 0;
   const std::vector<PdaPart> parts = PlanPdaParts(job.deviceMode, pdaMode, image, imageLength);
+  PdaOutcome outcome;
+  outcome.nothingToSend = parts.empty();
 
   int result = 0;
   for (size_t i = 0; i < parts.size(); ++i) {
@@ -163,6 +180,7 @@ int PdaWorker(PdaJob job) {
       break;
     }
     if (const char* line = PdaPartLogLine(part.kind)) writer.SlotLog(slot, "%s", line);
+    outcome.parts.push_back(PdaPartResult{part.kind, 0, false});
     if (!part.located) {
       writer.SlotLog(slot, "[ERR:%d]Part lies outside the PDA image\r\n", slot);
       result = 0;
@@ -172,13 +190,14 @@ int PdaWorker(PdaJob job) {
     PdaJob partJob = job;
     partJob.view = &partView;
     partJob.targetCode = part.targetCode;
-    result = DownloadPartition(partJob);
+    result = DownloadPartition(partJob, &outcome.parts.back().programStarted);
+    outcome.parts.back().result = result;
     partView.Detach();
     if (result != 1) break;
     // In PDA+PHONE the handheld gets its pause after Resource and SmallRom
     // even when nothing follows.
     const bool last = i + 1 == parts.size();
-    if (last && job.deviceMode == kDeviceModePdaPhone &&
+    if (last && job.deviceMode == mode::kPdaPhone &&
         (part.kind == PdaPartKind::Resource || part.kind == PdaPartKind::SmallRom)) {
       Pause(job);
     }
@@ -190,15 +209,16 @@ int PdaWorker(PdaJob job) {
   }
 
   bool stillAttached = false;
-  if (job.deviceMode == kDeviceModePda) {
-    if (pdaMode == kPdaModeSmallRom || pdaMode == kPdaModeResource) {
+  if (job.deviceMode == mode::kPda) {
+    if (pdaMode == mode::kPdaSmallRom || pdaMode == mode::kPdaResource) {
       stillAttached = true;
     } else if (job.port) {
       job.port->Close();
     }
   }
   job.console->PdaDownloadEnded(slot, job.deviceMode, stillAttached);
-  return result;
+  outcome.result = result;
+  return outcome;
 }
 
 PdaWorkerThread::~PdaWorkerThread() {

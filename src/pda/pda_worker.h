@@ -5,24 +5,16 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/clock.h"
+#include "core/job_ids.h"
 #include "image/image_formats.h"
 #include "pda/pda_job.h"
 
 namespace k730 {
-
-// PDA modes of the console.
-constexpr int kPdaModeSmallRom = 0;
-constexpr int kPdaModeBigRom = 1;
-constexpr int kPdaModeResource = 2;
-constexpr int kPdaModeAll = 3;
-constexpr int kPdaModeDFormat = 4;
-constexpr int kPdaModeWidebin = 5;
-constexpr int kPdaModeBigrom6 = 6;
-constexpr int kPdaModeSkip = 7;
 
 constexpr uint32_t kPdaPartPauseMs = 2000;
 
@@ -46,9 +38,31 @@ const char* PdaPartLogLine(PdaPartKind kind);
 std::vector<PdaPart> PlanPdaParts(int deviceMode, int pdaMode, const uint8_t* image,
                                   uint32_t length);
 
+// One part as the worker ran it.
+struct PdaPartResult {
+  PdaPartKind kind = PdaPartKind::WholeFile;
+  int result = 0;               // DownloadPartition's: 1 when flashed
+  bool programStarted = false;  // a DFormat program was loaded and served
+};
+
+// How a slot's PDA download went, part by part.
+struct PdaOutcome {
+  int result = 0;                    // 1 when the last part run reported success
+  bool nothingToSend = false;        // the job has no part for this device and PDA mode
+  std::vector<PdaPartResult> parts;  // the parts begun, in order
+
+  // Complete: the last part was flashed, there was nothing to send, or the
+  // DFormat program ran (it never reports completion).
+  bool Completed() const {
+    return result == 1 || nothingToSend || (!parts.empty() && parts.back().programStarted);
+  }
+  // What failed, as the run record names it: "PDA Resource", "PDA SmallRom",
+  // "PDA BigRom", or "PDA" for a whole file.
+  std::string FailedStep() const;
+};
+
 // Runs the part sequence, writes the completion lines and tidies the slot up.
-// Returns 1 when the last part run reported success.
-int PdaWorker(PdaJob job);
+PdaOutcome PdaWorker(PdaJob job);
 
 // The slot's worker thread. Start joins an earlier, finished run first;
 // RequestStop cuts pauses and chunk loops short; the destructor stops and joins.

@@ -2,6 +2,7 @@
 
 namespace k730 {
 
+using namespace msg;
 using namespace phone_msg;
 
 namespace {
@@ -72,8 +73,13 @@ void CPhone::ThreadMain(std::promise<void>* started) {
     }
     if (message.id == StartDownload) {
       Download(static_cast<int>(message.lParam));
+      finished_.store(true, std::memory_order_release);
+      // After every event of the run, on the same queue: the console sees the
+      // run's end only once it has seen all of it.
+      if (endNotice_ && notify_ && !Stopped())
+        notify_->PostMessage(kPhoneWorkerDone, endTag_, slot_);
       // One run per worker: its thread ends here and waits to be joined.
-      break;
+      return;
     }
   }
   finished_.store(true, std::memory_order_release);
@@ -82,7 +88,7 @@ void CPhone::ThreadMain(std::promise<void>* started) {
 void CPhone::StartHook() {
   comPort_ = 0;
   baudRate_ = 0;
-  phoneMode_ = kPhoneSkip;
+  phoneMode_ = mode::kPhSkip;
   linkOption_ = 0;
   auxOption_ = 0;
   pdaFollows_ = 0;
@@ -96,11 +102,16 @@ void CPhone::ExitHook() {
   Post(WM_PHONE_PORT_OK, kPortExitEnd);
 }
 
-void CPhone::Reclaim() {
+void CPhone::RequestStop() {
   if (!thread_.joinable()) return;
   terminate_.store(true, std::memory_order_release);
   stop_.Request();
   queue_.PostMessage(kDrainWakeMessage, 0, 0);
+}
+
+void CPhone::Reclaim() {
+  if (!thread_.joinable()) return;
+  RequestStop();
   thread_.join();
   if (port_.IsOpen()) port_.Close();
   finished_.store(true, std::memory_order_release);
@@ -139,7 +150,7 @@ void CPhone::SetAuxOption(int value) {
 
 int CPhone::SetImage(ImageBuffer* image) {
   image_ = image;
-  return phoneMode_ != kPhoneSkip ? 1 : 0;
+  return phoneMode_ != mode::kPhSkip ? 1 : 0;
 }
 
 void CPhone::SetRange(uint32_t start, uint32_t byteCount, int roundUp) {
@@ -172,7 +183,9 @@ uint16_t CPhone::ProbeReadiness() {
 
 void CPhone::Post(uint32_t id, uintptr_t wParam) {
   // A worker being ended reports nothing more: its console is going away.
-  if (!notify_ || Stopped()) return;
+  if (Stopped()) return;
+  PhoneOutcome::FromEvent(id, wParam, outcome_);
+  if (!notify_) return;
   notify_->PostMessage(id, wParam, slot_);
 }
 
@@ -211,18 +224,19 @@ void CPhone::UnlockReenumeration() {
 
 void CPhone::Download(int slot) {
   slot_ = slot;
+  outcome_ = PhoneOutcome{};
   settings_ = PhoneSettingsString(comPort_);
   if (locks_) reenumerationLock_ = &locks_->For(comPort_);
   bool completed = false;
   if (Pause(1000)) {
     switch (phoneMode_) {
-      case kPhoneNormal:
-      case kPhoneChNormal:
-      case kPhoneSkip:
+      case mode::kPhNormal:
+      case mode::kPhChNormal:
+      case mode::kPhSkip:
         completed = ImageReady() && Preparation() && DownloadPhase();
         break;
-      case kPhoneEmergency:
-      case kPhoneChEmergency:
+      case mode::kPhEmergency:
+      case mode::kPhChEmergency:
         completed = ImageReady() && DownloadPhase();
         break;
       default:
@@ -235,7 +249,7 @@ void CPhone::Download(int slot) {
 }
 
 bool CPhone::ImageReady() {
-  if (phoneMode_ == kPhoneSkip || blockCount_ <= 0) return true;
+  if (phoneMode_ == mode::kPhSkip || blockCount_ <= 0) return true;
   // A feeder whose file was refused has no blocks; writing from it would send
   // the phone whatever memory lies there.
   table_ = image_ ? image_->Table() : nullptr;
@@ -316,7 +330,7 @@ bool CPhone::DownloadPhase() {
   if (!CommandStep(codec_.BuildJump(link_.Frame()), kStepJump1) || !Pause(3000)) return false;
 
   // Step 16: Skip writes nothing.
-  if (phoneMode_ == kPhoneSkip) {
+  if (phoneMode_ == mode::kPhSkip) {
     if (pdaFollows_ && !CommandStep(codec_.BuildDpramWrt(link_.Frame(), comPort_), kStepDpramWrt))
       return false;
     return FinalPhase();

@@ -2,10 +2,11 @@
 //
 // Life of a worker: construct; CreateThread (returns once the thread's start
 // hook has run); the setters and ProbeReadiness on the caller's thread; post
-// phone_msg::StartDownload (lParam = slot). The worker then runs the whole
+// msg::StartDownload (lParam = slot). The worker then runs the whole
 // download on its own thread and posts its events (phone_events.h) to the
 // notify sink with lParam = slot. After the run, finished or failed, its
-// thread ends (Finished() turns true) and waits to be joined by Reclaim() or
+// thread ends (Finished() turns true, Outcome() tells how it went), posts its
+// end notice when one was asked for, and waits to be joined by Reclaim() or
 // the destructor. Reclaim() also ends a worker in the middle of a run: every
 // wait is cut short and the port is closed.
 #pragma once
@@ -101,6 +102,18 @@ class CPhone {
   // 5 notify sink set; 6 image set; 7 start address or byte count non-zero.
   uint16_t ProbeReadiness();
 
+  // After the download, once every event of it is posted, post id msg::kPhoneWorkerDone
+  // (wParam tag, lParam the slot) to the notify sink. Set before StartDownload.
+  void SetEndNotice(uintptr_t tag) {
+    endTag_ = tag;
+    endNotice_ = true;
+  }
+  // How the download ended; read it once the end notice arrived (or Finished()).
+  PhoneOutcome Outcome() const { return outcome_; }
+
+  // Asks the worker to end: its waits are cut short and its loop ends
+  // without the exit hook. Does not wait; Reclaim() joins.
+  void RequestStop();
   // Ends the worker: interrupts its waits, ends its loop without the exit
   // hook and joins its thread. Safe to call more than once.
   void Reclaim();
@@ -165,7 +178,7 @@ class CPhone {
   int comPort_ = 0;
   int pdaFollows_ = 0;
   int baudRate_ = 0;
-  int phoneMode_ = kPhoneSkip;
+  int phoneMode_ = mode::kPhSkip;
   int linkOption_ = 0;
   int auxOption_ = 0;
   ImageBuffer* image_ = nullptr;
@@ -173,6 +186,9 @@ class CPhone {
   uint32_t byteCount_ = 0;
   int blockCount_ = 0;
   int slot_ = 0;
+  bool endNotice_ = false;
+  uintptr_t endTag_ = 0;
+  PhoneOutcome outcome_;  // written by the worker's thread before its end notice
 };
 
 }  // namespace k730

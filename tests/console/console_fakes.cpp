@@ -10,6 +10,7 @@
 #include "image/crc32.h"
 #include "image/image_formats.h"
 #include "pda/palm_device_map.h"
+#include "pda/pda_worker.h"
 
 namespace k730::testing {
 
@@ -117,13 +118,18 @@ class FakePhoneWorker : public PhoneWorker {
           break;
         sink_->PostMessage(script_.events[i].id, script_.events[i].wParam, slot);
       }
-      done_ = true;
-      if (!abandon_) sink_->PostMessage(kPhoneWorkerDone, tag_, slot);
+      if (!abandon_) sink_->PostMessage(msg::kPhoneWorkerDone, tag_, slot);
     });
     return true;
   }
   void RequestQuit() override { abandon_ = true; }
-  bool DownloadDone() const override { return done_; }
+  // What the script's events say, as a worker tells it from its own.
+  PhoneOutcome Outcome() const override {
+    PhoneOutcome outcome;
+    for (const PhoneEvent& event : script_.events)
+      PhoneOutcome::FromEvent(event.id, event.wParam, outcome);
+    return outcome;
+  }
 
  private:
   FakePhonePlatform& platform_;
@@ -132,7 +138,6 @@ class FakePhoneWorker : public PhoneWorker {
   PhoneScript script_;
   MessageSink* sink_ = nullptr;
   std::atomic<bool> abandon_{false};
-  std::atomic<bool> done_{false};
   std::thread thread_;
 };
 
@@ -176,7 +181,7 @@ int FakePalmTransport::ClosePort(int handle) {
   return 1;
 }
 
-int FakePdaPlatform::RunPdaWorker(const PdaJob& job) {
+PdaOutcome FakePdaPlatform::RunPdaWorker(const PdaJob& job) {
   PdaScript script;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -188,8 +193,22 @@ int FakePdaPlatform::RunPdaWorker(const PdaJob& job) {
     if (it != scripts.end()) script = it->second;
   }
   SlotWriter& writer = job.console->Writer();
-  for (const std::string& part : script.parts) writer.AppendSlotLog(job.slot, part);
-  if (script.dformat) writer.SlotLog(job.slot, "[PDA:%d]DFormat Start\r\n", job.slot);
+  PdaOutcome outcome;
+  for (const std::string& part : script.parts) {
+    writer.AppendSlotLog(job.slot, part);
+    PdaPartResult result;
+    for (PdaPartKind kind : {PdaPartKind::Resource, PdaPartKind::SmallRom, PdaPartKind::BigRom})
+      if (part == PdaPartLogLine(kind)) result.kind = kind;
+    outcome.parts.push_back(result);
+  }
+  outcome.nothingToSend =
+      PlanPdaParts(job.deviceMode, job.targetCode, job.view ? job.view->Data() : nullptr,
+                   job.view ? job.view->Length() : 0)
+          .empty();
+  if (script.dformat) {
+    writer.SlotLog(job.slot, "[PDA:%d]DFormat Start\r\n", job.slot);
+    outcome.parts.push_back(PdaPartResult{PdaPartKind::WholeFile, 0, true});
+  }
   if (script.gate) script.gate->Pass([&] { return job.stop && job.stop->Requested(); });
   if (script.blockInReceive) {
     uint8_t response[30];
@@ -200,7 +219,9 @@ int FakePdaPlatform::RunPdaWorker(const PdaJob& job) {
     writer.SlotLog(job.slot, "========================================\r\n");
   }
   job.console->PdaDownloadEnded(job.slot, job.deviceMode, script.stillAttached);
-  return script.result;
+  outcome.result = script.result;
+  if (!outcome.parts.empty()) outcome.parts.back().result = script.result;
+  return outcome;
 }
 
 std::string PalmName(uint32_t number) {

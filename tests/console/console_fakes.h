@@ -400,7 +400,7 @@ struct PdaRun {
 class FakePdaPlatform : public PdaPlatform {
  public:
   PalmUsbTransport& Transport() override { return transport; }
-  int RunPdaWorker(const PdaJob& job) override;
+  PdaOutcome RunPdaWorker(const PdaJob& job) override;
   std::unique_ptr<PalmDeviceWatcher> CreateWatcher() override {
     return std::make_unique<FakeWatcher>(present);
   }

@@ -74,7 +74,7 @@ class HostFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir.Path().empty());
-    ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+    ASSERT_EQ(port.Open("d", kPalmCreatorId), 1);
   }
   // Runs the service on the requests; it ends when they run out (short receive).
   Bytes Serve(const std::vector<Bytes>& requests) {

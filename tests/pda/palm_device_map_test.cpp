@@ -66,32 +66,32 @@ TEST(PalmDeviceName, DeviceNumberEdgeCases) {
 
 TEST(ArrivalSlot, LooksTheNumberUpAmongTheLivePorts) {
   const int ports[10] = {5, 7, 0, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 7), 1);
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 5), 0);
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 2, 9), 0);
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, ports, 2, 7), 1);
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, ports, 2, 5), 0);
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, ports, 2, 9), 0);
   // Entries beyond the live slots do not count.
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, ports, 1, 7), 0);
-  EXPECT_EQ(ArrivalSlot(kDeviceModePda, ports, 2, 7), 0);
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, ports, 1, 7), 0);
+  EXPECT_EQ(ArrivalSlot(mode::kPda, ports, 2, 7), 0);
   const int six[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, six, 6, 6), 5);
-  EXPECT_EQ(ArrivalSlot(kDeviceModePdaPhone, six, 9, 8), 0);  // never beyond six slots
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, six, 6, 6), 5);
+  EXPECT_EQ(ArrivalSlot(mode::kPdaPhone, six, 9, 8), 0);  // never beyond six slots
 }
 
 TEST(RemovalSlot, ComputesFromTheNumberAndTheBase) {
   RecordingPrompt prompt;
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 5, prompt), 1);
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 4, prompt), 0);
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 2, prompt), 0);
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 6, prompt), 2);  // k equal to the count passes
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 450, prompt), 0);
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 520, prompt), 5);
-  EXPECT_EQ(RemovalSlot(kDeviceModePda, 4, 2, 99, prompt), 0);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 5, prompt), 1);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 4, prompt), 0);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 2, prompt), 0);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 6, prompt), 2);  // k equal to the count passes
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 450, prompt), 0);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 0, 6, 520, prompt), 5);
+  EXPECT_EQ(RemovalSlot(mode::kPda, 4, 2, 99, prompt), 0);
   EXPECT_TRUE(prompt.Messages().empty());
 }
 
 TEST(RemovalSlot, OverMaxPortIsRefusedWithTheMessageBox) {
   RecordingPrompt prompt;
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 4, 2, 7, prompt), kNoSlot);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 4, 2, 7, prompt), kNoSlot);
   EXPECT_THAT(
       prompt.Messages(),
       ::testing::ElementsAre("[ERROR] PDA devID over MAXPORT.\n Check & Change Packet Ver 10"));
@@ -100,11 +100,11 @@ TEST(RemovalSlot, OverMaxPortIsRefusedWithTheMessageBox) {
 TEST(RemovalSlot, NeverASlotOutsideTheSix) {
   RecordingPrompt prompt;
   // All six live and k == 6: refused like any other slot beyond MAXPORT.
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 6, prompt), kNoSlot);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 0, 6, 6, prompt), kNoSlot);
   EXPECT_EQ(prompt.Messages().size(), 1u);
   // Numbers of 100 and more: silently dropped.
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 700, prompt), kNoSlot);
-  EXPECT_EQ(RemovalSlot(kDeviceModePdaPhone, 0, 6, 999999999, prompt), kNoSlot);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 0, 6, 700, prompt), kNoSlot);
+  EXPECT_EQ(RemovalSlot(mode::kPdaPhone, 0, 6, 999999999, prompt), kNoSlot);
   EXPECT_EQ(prompt.Messages().size(), 1u);
 }
 

@@ -72,9 +72,9 @@ class PalmSimTest : public ::testing::Test {
   int Download(const Bytes& part, int target, uint32_t idleLimitMs = 20000) {
     SocketPalmTransport transport(palmDir.Path(), idleLimitMs);
     PalmUsbPort port(&transport);
-    if (port.Open(SimulatedPalmDeviceName(options.number), kPalmCreatorPsys) != 1) return -1;
+    if (port.Open(SimulatedPalmDeviceName(options.number), kPalmCreatorId) != 1) return -1;
     ImageView view(part.data(), static_cast<uint32_t>(part.size()));
-    PdaJob job{0, &console, &port, &view, target, kDeviceModePda, nullptr};
+    PdaJob job{0, &console, &port, &view, target, mode::kPda, nullptr};
     const int result = DownloadPartition(job);
     port.Close();
     return result;
@@ -137,10 +137,10 @@ TEST_F(PalmSimTest, WorkerSendsEveryPartOfAnImage) {
 
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorId), 1);
   ImageView view(image.data(), static_cast<uint32_t>(image.size()));
-  PdaJob job{1, &console, &port, &view, kPdaModeAll, kDeviceModePdaPhone, nullptr};
-  EXPECT_EQ(PdaWorker(job), 1);
+  PdaJob job{1, &console, &port, &view, mode::kPdaAll, mode::kPdaPhone, nullptr};
+  EXPECT_EQ(PdaWorker(job).result, 1);
   EXPECT_EQ(FileBytes(Dump(2)), resource);
   EXPECT_EQ(FileBytes(Dump(0)), Bytes(widebin.begin(), widebin.begin() + 0x20000));
   EXPECT_EQ(FileBytes(Dump(6)), Bytes(widebin.begin() + 0x20000, widebin.end()));
@@ -153,10 +153,10 @@ TEST_F(PalmSimTest, DFormatProgramUsesTheHostFiles) {
   const Bytes program = Filled(9000, 7);
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorId), 1);
   ImageView view(program.data(), static_cast<uint32_t>(program.size()));
-  PdaJob job{0, &console, &port, &view, kPdaModeDFormat, kDeviceModePda, nullptr};
-  EXPECT_EQ(PdaWorker(job), 0);
+  PdaJob job{0, &console, &port, &view, mode::kPdaDFormat, mode::kPda, nullptr};
+  EXPECT_EQ(PdaWorker(job).result, 0);
   const auto stats = device->Stats();
   EXPECT_EQ(stats.dformatRuns, 1u);
   EXPECT_TRUE(stats.dformatPassed) << stats.dformatFailure;
@@ -240,10 +240,10 @@ TEST_F(PalmSimTest, PortKeptOpenIsReopenedForTheNextRun) {
   PalmUsbPort port(&transport);
   const Bytes resource = Filled(9000, 3);
   for (int run = 0; run < 2; ++run) {
-    ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 1);
+    ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorId), 1);
     ImageView view(resource.data(), static_cast<uint32_t>(resource.size()));
-    PdaJob job{0, &console, &port, &view, kPdaModeResource, kDeviceModePda, nullptr};
-    EXPECT_EQ(PdaWorker(job), 1);
+    PdaJob job{0, &console, &port, &view, mode::kPdaResource, mode::kPda, nullptr};
+    EXPECT_EQ(PdaWorker(job).result, 1);
     EXPECT_TRUE(port.IsOpen());
   }
   EXPECT_EQ(device->Stats().partitionsFlashed, 2u);
@@ -253,10 +253,10 @@ TEST_F(PalmSimTest, PortKeptOpenIsReopenedForTheNextRun) {
 TEST_F(PalmSimTest, AbsentDeviceDoesNotOpen) {
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);
-  EXPECT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 0);
-  EXPECT_EQ(port.Open("garbage", kPalmCreatorPsys), 0);
+  EXPECT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorId), 0);
+  EXPECT_EQ(port.Open("garbage", kPalmCreatorId), 0);
   auto device = StartDevice();
-  EXPECT_EQ(port.Open("palm9", kPalmCreatorPsys), 1);
+  EXPECT_EQ(port.Open("palm9", kPalmCreatorId), 1);
   port.Close();
 }
 
@@ -264,7 +264,7 @@ TEST_F(PalmSimTest, CloseFromAnotherThreadEndsABlockedReceive) {
   auto device = StartDevice();
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(9), kPalmCreatorId), 1);
   uint32_t received = 99;
   std::thread reader([&] {
     uint8_t buffer[30];
@@ -319,17 +319,17 @@ TEST_F(PalmSimTest, DirectoryWatcherReportsArrivalAndRemoval) {
 
   const auto events = recorder.Events();
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].first, kDeviceArrival);
+  EXPECT_EQ(events[0].first, msg::DBT_DEVICEARRIVAL);
   EXPECT_EQ(DeviceNumberFromName(events[0].second), 3u);
-  EXPECT_EQ(events[1].first, kDeviceArrival);
+  EXPECT_EQ(events[1].first, msg::DBT_DEVICEARRIVAL);
   EXPECT_EQ(DeviceNumberFromName(events[1].second), 12u);
-  EXPECT_EQ(events[2].first, kDeviceRemoveComplete);
+  EXPECT_EQ(events[2].first, msg::DBT_DEVICEREMOVECOMPLETE);
   EXPECT_EQ(events[2].second, events[1].second);
 
   // The name the watcher gives opens the device.
   SocketPalmTransport transport(palmDir.Path());
   PalmUsbPort port(&transport);
-  EXPECT_EQ(port.Open(events[0].second, kPalmCreatorPsys), 1);
+  EXPECT_EQ(port.Open(events[0].second, kPalmCreatorId), 1);
   port.Close();
 }
 
@@ -344,10 +344,10 @@ TEST_F(PalmSimTest, EnvironmentChoosesTheSimulatedDevices) {
   ASSERT_TRUE(recorder.WaitFor(1));
   watcher->Stop();
   PalmUsbPort port(transport.get());
-  ASSERT_EQ(port.Open(recorder.Events()[0].second, kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(recorder.Events()[0].second, kPalmCreatorId), 1);
   const Bytes part = Filled(5000, 11);
   ImageView view(part.data(), 5000);
-  PdaJob job{0, &console, &port, &view, kTargetResource, kDeviceModePda, nullptr};
+  PdaJob job{0, &console, &port, &view, kTargetResource, mode::kPda, nullptr};
   EXPECT_EQ(DownloadPartition(job), 1);
   EXPECT_EQ(FileBytes(Dump(2)), part);
   port.Close();

@@ -26,7 +26,7 @@ TEST(PalmUsbPort, OpenRecordsNameAndSetsZeroTimeouts) {
   transport.openResult = 12;
   PalmUsbPort port(&transport);
   const std::string name = SimulatedPalmDeviceName(7);
-  EXPECT_EQ(port.Open(name, kPalmCreatorPsys), 1);
+  EXPECT_EQ(port.Open(name, kPalmCreatorId), 1);
   EXPECT_EQ(port.Handle(), 12);
   EXPECT_EQ(port.DeviceName(), name);
   EXPECT_EQ(transport.openedCreator, 0x70737973u);
@@ -39,7 +39,7 @@ TEST(PalmUsbPort, FailedOpenKeepsNameAndSetsNoTimeouts) {
   FakeTransport transport;
   transport.openResult = -1;
   PalmUsbPort port(&transport);
-  EXPECT_EQ(port.Open("gone", kPalmCreatorPsys), 0);
+  EXPECT_EQ(port.Open("gone", kPalmCreatorId), 0);
   EXPECT_EQ(port.Handle(), -1);
   EXPECT_EQ(port.DeviceName(), "gone");
   EXPECT_EQ(transport.setTimeoutCalls, 0);
@@ -48,7 +48,7 @@ TEST(PalmUsbPort, FailedOpenKeepsNameAndSetsNoTimeouts) {
 TEST(PalmUsbPort, OverlongNameIsCutTo259Characters) {
   FakeTransport transport;
   PalmUsbPort port(&transport);
-  port.Open(std::string(400, 'x'), kPalmCreatorPsys);
+  port.Open(std::string(400, 'x'), kPalmCreatorId);
   EXPECT_EQ(port.DeviceName().size(), 259u);
   EXPECT_EQ(transport.openedName.size(), 259u);
 }
@@ -57,7 +57,7 @@ TEST(PalmUsbPort, ShortSendReturnsTheShortCount) {
   FakeTransport transport;
   transport.failSendAt = {0};
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open("d", kPalmCreatorId), 1);
   uint8_t data[16] = {};
   EXPECT_EQ(port.Send(data, 16), 15u);
   EXPECT_EQ(port.Send(data, 16), 16u);
@@ -66,7 +66,7 @@ TEST(PalmUsbPort, ShortSendReturnsTheShortCount) {
 TEST(PalmUsbPort, RefusedCloseKeepsThePortUsable) {
   FakeTransport transport;
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open("d", kPalmCreatorId), 1);
   transport.closeResult = 0;
   EXPECT_EQ(port.Close(), 0);
   EXPECT_TRUE(port.IsOpen());
@@ -86,16 +86,16 @@ TEST(PalmUsbPort, ReopeningClosesTheEarlierHandle) {
   FakeTransport transport;
   PalmUsbPort port(&transport);
   transport.openResult = 3;
-  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open("d", kPalmCreatorId), 1);
   transport.openResult = 4;
-  ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open("d", kPalmCreatorId), 1);
   EXPECT_EQ(transport.closedHandles, std::vector<int>{3});
   EXPECT_EQ(port.Handle(), 4);
 }
 
 TEST(PalmUsbPort, WithoutTransportNothingOpens) {
   PalmUsbPort port;
-  EXPECT_EQ(port.Open("d", kPalmCreatorPsys), 0);
+  EXPECT_EQ(port.Open("d", kPalmCreatorId), 0);
   EXPECT_EQ(port.Close(), 0);
 }
 

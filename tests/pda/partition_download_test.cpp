@@ -27,7 +27,7 @@ std::vector<uint8_t> Pattern(size_t n) {
 
 class PdaDownloadTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1); }
+  void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorId), 1); }
 
   int Run(const std::vector<uint8_t>& part, int target) {
     view.Attach(part.data(), static_cast<uint32_t>(part.size()));
@@ -76,7 +76,7 @@ TEST_F(PdaDownloadTest, ExactChunkAndEmptyPart) {
   FakeTransport t2;
   FakeHandheld h2(t2);
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   std::vector<uint8_t> nothing;
   ImageView v2(nothing.data(), 0);
   PdaJob job{0, &empty, &p2, &v2, 2, 2, nullptr};
@@ -97,7 +97,7 @@ TEST_F(PdaDownloadTest, ProgressCountsEachChunkAs4096Bytes) {
   FakeTransport t2;
   FakeHandheld h2(t2);
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   const auto part = Pattern(41 * 4084 + 1);
   ImageView v2(part.data(), static_cast<uint32_t>(part.size()));
   PdaJob job{0, &c2, &p2, &v2, 2, 2, nullptr};
@@ -131,7 +131,7 @@ TEST_F(PdaDownloadTest, CapacityEqualToPartPassesOneLessFails) {
   FakeHandheld h2(t2);
   h2.capacity = 4999;
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   ImageView v2(part.data(), 5000);
   PdaJob job{1, &c2, &p2, &v2, 2, 2, nullptr};
   EXPECT_EQ(DownloadPartition(job), 0);
@@ -184,7 +184,7 @@ TEST_F(PdaDownloadTest, TenLostResponsesAreToleratedEleventhFails) {
   FakeHandheld h2(t2);
   for (int i = 1; i <= 11; ++i) t2.failReceiveAt.insert(i);
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   ImageView v2(part.data(), 5000);
   PdaJob job{0, &c2, &p2, &v2, 2, 2, nullptr};
   EXPECT_EQ(DownloadPartition(job), 0);
@@ -216,7 +216,7 @@ TEST_F(PdaDownloadTest, FailingResendsCountOnTheThirdCounter) {
   for (int i = 1; i <= 10; ++i) t2.failSendAt.insert(i);   // 10 failures, then through
   for (int i = 12; i <= 21; ++i) t2.failSendAt.insert(i);  // 10 more after the next loss
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   const auto part = Pattern(10);
   ImageView v2(part.data(), 10);
   PdaJob job{0, &c2, &p2, &v2, 2, 2, nullptr};
@@ -250,7 +250,7 @@ TEST_F(PdaDownloadTest, FlashWriteFailureAndSilence) {
   FakeHandheld h2(t2);
   h2.afterRamEnd = {Response(1, Value(20))};  // then nothing
   PalmUsbPort p2(&t2);
-  p2.Open("d", kPalmCreatorPsys);
+  p2.Open("d", kPalmCreatorId);
   const auto part = Pattern(10);
   ImageView v2(part.data(), 10);
   PdaJob job{0, &c2, &p2, &v2, 2, 2, nullptr};

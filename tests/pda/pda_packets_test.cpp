@@ -13,7 +13,7 @@ using test::Value;
 
 class PdaPacketTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorPsys), 1); }
+  void SetUp() override { ASSERT_EQ(port.Open("d", kPalmCreatorId), 1); }
   FakeTransport transport;
   PalmUsbPort port{&transport};
 };

@@ -24,7 +24,7 @@ TEST(PalmTrace, EveryPacketAndResponseIsOneLine) {
 
   test::FakeTransport transport;
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(7), kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(SimulatedPalmDeviceName(7), kPalmCreatorId), 1);
   const uint8_t nine[4] = {9, 0, 0, 0};
   ASSERT_TRUE(SendCommandPacket(port, PACKET_VER, 4, nine));
   std::vector<uint8_t> chunk(kMaxPacketPayload, 0xAB);

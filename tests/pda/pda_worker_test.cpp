@@ -73,28 +73,28 @@ TEST(PlanPdaParts, DevicePdaModes) {
   const auto* d = image.bytes.data();
   const auto n = static_cast<uint32_t>(image.bytes.size());
   for (int mode : {0, 1, 2, 4}) {
-    const auto parts = PlanPdaParts(kDeviceModePda, mode, d, n);
+    const auto parts = PlanPdaParts(mode::kPda, mode, d, n);
     ASSERT_EQ(parts.size(), 1u) << mode;
     EXPECT_EQ(parts[0].kind, K::WholeFile);
     EXPECT_EQ(parts[0].targetCode, mode);
     EXPECT_EQ(parts[0].range, (ByteRange{0, n}));
   }
-  const auto all = PlanPdaParts(kDeviceModePda, kPdaModeAll, d, n);
+  const auto all = PlanPdaParts(mode::kPda, mode::kPdaAll, d, n);
   EXPECT_THAT(Kinds(all), ElementsAre(K::Resource, K::SmallRom, K::BigRom));
   EXPECT_THAT(Targets(all), ElementsAre(2, 0, 6));
   EXPECT_EQ(all[0].range, (ByteRange{static_cast<uint32_t>(image.resourceAt), 500}));
   EXPECT_EQ(all[1].range, (ByteRange{static_cast<uint32_t>(image.widebinAt), 0x20000}));
   EXPECT_EQ(all[2].range, (ByteRange{static_cast<uint32_t>(image.widebinAt) + 0x20000, 0x10000}));
-  EXPECT_TRUE(PlanPdaParts(kDeviceModePda, kPdaModeSkip, d, n).empty());
+  EXPECT_TRUE(PlanPdaParts(mode::kPda, mode::kPdaSkip, d, n).empty());
 
   // Modes 5 and 6 take a raw widebin: no header.
   const Bytes widebin = Filled(0x30000, 9);
-  const auto w = PlanPdaParts(kDeviceModePda, kPdaModeWidebin, widebin.data(), 0x30000);
+  const auto w = PlanPdaParts(mode::kPda, mode::kPdaWidebin, widebin.data(), 0x30000);
   EXPECT_THAT(Kinds(w), ElementsAre(K::SmallRom, K::BigRom));
   EXPECT_THAT(Targets(w), ElementsAre(0, 6));
   EXPECT_EQ(w[0].range, (ByteRange{0, 0x20000}));
   EXPECT_EQ(w[1].range, (ByteRange{0x20000, 0x10000}));
-  const auto b = PlanPdaParts(kDeviceModePda, kPdaModeBigrom6, widebin.data(), 0x30000);
+  const auto b = PlanPdaParts(mode::kPda, mode::kPdaBigrom, widebin.data(), 0x30000);
   ASSERT_EQ(b.size(), 1u);
   EXPECT_EQ(b[0].range, (ByteRange{0x20000, 0x10000}));
 }
@@ -114,7 +114,7 @@ TEST(PlanPdaParts, DevicePdaPhoneModesUseTheHeader) {
   EXPECT_EQ(six[0].range, (ByteRange{static_cast<uint32_t>(image.widebinAt) + 0x20000, 300}));
   EXPECT_TRUE(six[0].located);
   EXPECT_TRUE(PlanPdaParts(0, 7, d, n).empty());
-  EXPECT_TRUE(PlanPdaParts(kDeviceModePhone, 3, d, n).empty());
+  EXPECT_TRUE(PlanPdaParts(mode::kPhone, 3, d, n).empty());
 }
 
 TEST(PlanPdaParts, PiecesOutsideTheImageAreNotLocated) {
@@ -131,14 +131,14 @@ TEST(PlanPdaParts, PiecesOutsideTheImageAreNotLocated) {
   // Too short for a header: nothing is located; a short widebin has no BigRom.
   const Bytes tiny(100, 1);
   for (const auto& p : PlanPdaParts(0, 3, tiny.data(), 100)) EXPECT_FALSE(p.located);
-  const auto w = PlanPdaParts(kDeviceModePda, kPdaModeWidebin, tiny.data(), 100);
+  const auto w = PlanPdaParts(mode::kPda, mode::kPdaWidebin, tiny.data(), 100);
   EXPECT_FALSE(w[0].located);
   EXPECT_FALSE(w[1].located);
 }
 
 class PdaWorkerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(port.Open(SimulatedPalmDeviceName(4), kPalmCreatorPsys), 1); }
+  void SetUp() override { ASSERT_EQ(port.Open(SimulatedPalmDeviceName(4), kPalmCreatorId), 1); }
 
   int Run(const Bytes& image, int deviceMode, int pdaMode, int slot = 0) {
     view.Attach(image.data(), static_cast<uint32_t>(image.size()));
@@ -149,7 +149,7 @@ class PdaWorkerTest : public ::testing::Test {
     job.view = &view;
     job.targetCode = pdaMode;
     job.deviceMode = deviceMode;
-    return PdaWorker(job);
+    return PdaWorker(job).result;
   }
 
   FakeConsole console;
@@ -161,7 +161,7 @@ class PdaWorkerTest : public ::testing::Test {
 
 TEST_F(PdaWorkerTest, WidebinInDevicePdaSendsSmallRomThenBigRom) {
   const Bytes widebin = Filled(0x30000, 3);
-  EXPECT_EQ(Run(widebin, kDeviceModePda, kPdaModeWidebin), 1);
+  EXPECT_EQ(Run(widebin, mode::kPda, mode::kPdaWidebin), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(0, 6));
   ASSERT_EQ(handheld.partData.size(), 2u);
   EXPECT_EQ(handheld.partData[0], Bytes(widebin.begin(), widebin.begin() + 0x20000));
@@ -175,12 +175,12 @@ TEST_F(PdaWorkerTest, WidebinInDevicePdaSendsSmallRomThenBigRom) {
   EXPECT_THAT(transport.closedHandles, ElementsAre(5));
   ASSERT_EQ(console.Endings().size(), 1u);
   EXPECT_FALSE(console.Endings()[0].stillAttached);
-  EXPECT_EQ(console.Endings()[0].deviceMode, kDeviceModePda);
+  EXPECT_EQ(console.Endings()[0].deviceMode, mode::kPda);
 }
 
 TEST_F(PdaWorkerTest, AllPartsInDevicePdaPhoneComeFromTheHeader) {
   const PdaImage image(64, 0x20000 + 5000, 7000);
-  EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, kPdaModeAll, 2), 1);
+  EXPECT_EQ(Run(image.bytes, mode::kPdaPhone, mode::kPdaAll, 2), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2, 0, 6));
   EXPECT_EQ(handheld.partData[0], image.Slice(image.resourceAt, 7000));
   EXPECT_EQ(handheld.partData[1], image.Slice(image.widebinAt, 0x20000));
@@ -197,7 +197,7 @@ TEST_F(PdaWorkerTest, AllPartsInDevicePdaPhoneComeFromTheHeader) {
 TEST_F(PdaWorkerTest, FailedResourceStopsTheSequence) {
   handheld.afterRamEnd = {Response(1, Value(kFlashWriteFailed))};
   const PdaImage image(64, 0x20000 + 10, 70);
-  EXPECT_EQ(Run(image.bytes, kDeviceModePda, kPdaModeAll), 0);
+  EXPECT_EQ(Run(image.bytes, mode::kPda, mode::kPdaAll), 0);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2));
   EXPECT_EQ(console.writer.Count("=== SmallRom Download ===\r\n"), 0u);
   EXPECT_EQ(console.writer.Count("[PDA:0]Download Completed\r\n"), 0u);
@@ -206,8 +206,8 @@ TEST_F(PdaWorkerTest, FailedResourceStopsTheSequence) {
 
 TEST_F(PdaWorkerTest, ModesWithoutPartsInDevicePdaPhoneSendNothingButTidyUp) {
   const PdaImage image(64, 0x20000 + 10, 70);
-  for (int mode : {kPdaModeBigRom, kPdaModeDFormat}) {
-    EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, mode, 1), 0);
+  for (int mode : {mode::kPdaBigRom, mode::kPdaDFormat}) {
+    EXPECT_EQ(Run(image.bytes, mode::kPdaPhone, mode, 1), 0);
   }
   EXPECT_TRUE(transport.sends.empty());
   EXPECT_TRUE(console.writer.Lines().empty());
@@ -217,17 +217,17 @@ TEST_F(PdaWorkerTest, ModesWithoutPartsInDevicePdaPhoneSendNothingButTidyUp) {
 
 TEST_F(PdaWorkerTest, WholeFileModesKeepOrCloseThePort) {
   const Bytes file = Filled(9000, 5);
-  EXPECT_EQ(Run(file, kDeviceModePda, kPdaModeResource), 1);
+  EXPECT_EQ(Run(file, mode::kPda, mode::kPdaResource), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2));
   EXPECT_EQ(handheld.partData[0], file);
   EXPECT_EQ(console.writer.Lines().front(), "[PDA:0]Transmit Dl Mode OK\r\n");  // no part line
   EXPECT_TRUE(transport.closedHandles.empty());
   EXPECT_TRUE(console.Endings().back().stillAttached);
 
-  EXPECT_EQ(Run(file, kDeviceModePda, kPdaModeSmallRom), 1);
+  EXPECT_EQ(Run(file, mode::kPda, mode::kPdaSmallRom), 1);
   EXPECT_TRUE(console.Endings().back().stillAttached);
 
-  EXPECT_EQ(Run(file, kDeviceModePda, kPdaModeBigRom), 1);
+  EXPECT_EQ(Run(file, mode::kPda, mode::kPdaBigRom), 1);
   EXPECT_THAT(handheld.partTargets, ElementsAre(2, 0, 1));
   EXPECT_FALSE(console.Endings().back().stillAttached);
   EXPECT_EQ(transport.closedHandles.size(), 1u);
@@ -237,7 +237,7 @@ TEST_F(PdaWorkerTest, DFormatNeverCompletesAndClosesThePort) {
   Bytes end(30, 0);
   end[0] = 0x99;
   handheld.afterRamEnd = {end};
-  EXPECT_EQ(Run(Filled(5000, 1), kDeviceModePda, kPdaModeDFormat), 0);
+  EXPECT_EQ(Run(Filled(5000, 1), mode::kPda, mode::kPdaDFormat), 0);
   EXPECT_THAT(handheld.partTargets, ElementsAre(4));
   EXPECT_EQ(console.writer.Count("[PDA:0]DFormat Start\r\n"), 1u);
   EXPECT_EQ(console.writer.Count("[PDA:0]FLASH Download Start\r\n"), 0u);
@@ -248,7 +248,7 @@ TEST_F(PdaWorkerTest, DFormatNeverCompletesAndClosesThePort) {
 TEST_F(PdaWorkerTest, PartOutsideTheImageFailsWithoutSending) {
   PdaImage image(64, 0x20000 + 10, 70);
   WriteU32LE(&image.bytes[EntryPosition(2) + kTextFieldSize], 0xFFFFFF00);  // resource offset
-  EXPECT_EQ(Run(image.bytes, kDeviceModePdaPhone, kPdaModeAll, 1), 0);
+  EXPECT_EQ(Run(image.bytes, mode::kPdaPhone, mode::kPdaAll, 1), 0);
   EXPECT_TRUE(transport.sends.empty());
   EXPECT_THAT(console.writer.Lines(), ElementsAre("=== Resource Download ===\r\n",
                                                   "[ERR:1]Part lies outside the PDA image\r\n"));
@@ -257,7 +257,7 @@ TEST_F(PdaWorkerTest, PartOutsideTheImageFailsWithoutSending) {
 TEST_F(PdaWorkerTest, ThreadRunsTheWorkerAndCanStartAgain) {
   const Bytes file = Filled(5000, 2);
   view.Attach(file.data(), 5000);
-  PdaJob job{0, &console, &port, &view, kPdaModeResource, kDeviceModePda, nullptr};
+  PdaJob job{0, &console, &port, &view, mode::kPdaResource, mode::kPda, nullptr};
   PdaWorkerThread thread;
   ASSERT_TRUE(thread.Start(job));
   thread.Join();
@@ -281,7 +281,7 @@ TEST_F(PdaWorkerTest, StopCutsThePauseBeforeTheNextPart) {
       transport.Push(Response(1, Value(kFlashWriteDone)));
     }
   };
-  PdaJob job{0, &console, &port, &view, kPdaModeWidebin, kDeviceModePda, nullptr};
+  PdaJob job{0, &console, &port, &view, mode::kPdaWidebin, mode::kPda, nullptr};
   ASSERT_TRUE(thread.Start(job));
   thread.Join();
   EXPECT_THAT(handheld.partTargets, ElementsAre(0));

@@ -69,11 +69,11 @@ TEST(PalmSimProcess, PalmDevicesAtStartTakePartitions) {
     SocketPalmTransport transport(palm);
     test::FakeConsole console(dir.Path());
     PalmUsbPort port(&transport);
-    EXPECT_EQ(port.Open(SimulatedPalmDeviceName(6), kPalmCreatorPsys), 1);
+    EXPECT_EQ(port.Open(SimulatedPalmDeviceName(6), kPalmCreatorId), 1);
     std::vector<uint8_t> part(300 * 1024);
     for (size_t i = 0; i < part.size(); ++i) part[i] = static_cast<uint8_t>(i * 7 / 3);
     ImageView view(part.data(), static_cast<uint32_t>(part.size()));
-    PdaJob job{1, &console, &port, &view, kTargetWidebinBigRom, kDeviceModePda, nullptr};
+    PdaJob job{1, &console, &port, &view, kTargetWidebinBigRom, mode::kPda, nullptr};
     EXPECT_EQ(DownloadPartition(job), 1);
     std::ifstream in(dump + "/pda6-6.bin", std::ios::binary);
     EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), part);

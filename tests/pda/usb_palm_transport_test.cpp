@@ -125,31 +125,31 @@ constexpr uint32_t kSync = 0x73796E63;  // another port function
 
 TEST(PalmConnectionInfo, FindsThePsysFunction) {
   PalmEndpoints e;
-  ASSERT_TRUE(ParseExtConnectionInfo(ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}}).data(), 20,
-                                     kPalmCreatorPsys, e));
+  ASSERT_TRUE(ParseExtConnectionInfo(ExtInfo(false, {{kSync, 1}, {kPalmCreatorId, 2}}).data(), 20,
+                                     kPalmCreatorId, e));
   EXPECT_EQ(e.inEndpoint, 0x82);
   EXPECT_EQ(e.outEndpoint, 0x02);
-  const auto differ = ExtInfo(true, {{kPalmCreatorPsys, 0x21}});
-  ASSERT_TRUE(ParseExtConnectionInfo(differ.data(), differ.size(), kPalmCreatorPsys, e));
+  const auto differ = ExtInfo(true, {{kPalmCreatorId, 0x21}});
+  ASSERT_TRUE(ParseExtConnectionInfo(differ.data(), differ.size(), kPalmCreatorId, e));
   EXPECT_EQ(e.inEndpoint, 0x82);
   EXPECT_EQ(e.outEndpoint, 0x01);
 }
 
 TEST(PalmConnectionInfo, MalformedRepliesAreRefused) {
   PalmEndpoints e;
-  const auto info = ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}});
-  EXPECT_FALSE(ParseExtConnectionInfo(info.data(), 19, kPalmCreatorPsys, e));  // cut short
-  EXPECT_FALSE(ParseExtConnectionInfo(info.data(), 3, kPalmCreatorPsys, e));
-  EXPECT_FALSE(ParseExtConnectionInfo(nullptr, 0, kPalmCreatorPsys, e));
+  const auto info = ExtInfo(false, {{kSync, 1}, {kPalmCreatorId, 2}});
+  EXPECT_FALSE(ParseExtConnectionInfo(info.data(), 19, kPalmCreatorId, e));  // cut short
+  EXPECT_FALSE(ParseExtConnectionInfo(info.data(), 3, kPalmCreatorId, e));
+  EXPECT_FALSE(ParseExtConnectionInfo(nullptr, 0, kPalmCreatorId, e));
   const auto onlySync = ExtInfo(false, {{kSync, 1}});
-  EXPECT_FALSE(ParseExtConnectionInfo(onlySync.data(), onlySync.size(), kPalmCreatorPsys, e));
-  const auto zero = ExtInfo(false, {{kPalmCreatorPsys, 0}});
-  EXPECT_FALSE(ParseExtConnectionInfo(zero.data(), zero.size(), kPalmCreatorPsys, e));
-  auto many = ExtInfo(false, {{kPalmCreatorPsys, 1}});
+  EXPECT_FALSE(ParseExtConnectionInfo(onlySync.data(), onlySync.size(), kPalmCreatorId, e));
+  const auto zero = ExtInfo(false, {{kPalmCreatorId, 0}});
+  EXPECT_FALSE(ParseExtConnectionInfo(zero.data(), zero.size(), kPalmCreatorId, e));
+  auto many = ExtInfo(false, {{kPalmCreatorId, 1}});
   many[0] = 200;  // claims more ports than it carries; psys is the first, found in range
-  EXPECT_TRUE(ParseExtConnectionInfo(many.data(), many.size(), kPalmCreatorPsys, e));
+  EXPECT_TRUE(ParseExtConnectionInfo(many.data(), many.size(), kPalmCreatorId, e));
   many[4] = 'x';
-  EXPECT_FALSE(ParseExtConnectionInfo(many.data(), many.size(), kPalmCreatorPsys, e));
+  EXPECT_FALSE(ParseExtConnectionInfo(many.data(), many.size(), kPalmCreatorId, e));
 }
 
 class PalmUsbTransportTest : public ::testing::Test {
@@ -158,11 +158,11 @@ class PalmUsbTransportTest : public ::testing::Test {
     auto b = std::make_unique<FakeBus>(device);
     bus = b.get();
     transport = std::make_unique<UsbPalmTransport>(std::move(b), 50);
-    device.connectionInfo = ExtInfo(false, {{kSync, 1}, {kPalmCreatorPsys, 2}});
+    device.connectionInfo = ExtInfo(false, {{kSync, 1}, {kPalmCreatorId, 2}});
   }
   int Open(uint8_t address = 9) {
     return transport->OpenPort(UsbPalmDeviceName(address, 1, address, 0x0830, 0x0061),
-                               kPalmCreatorPsys);
+                               kPalmCreatorId);
   }
 
   FakeDevice device;
@@ -244,15 +244,15 @@ TEST_F(PalmUsbTransportTest, UnpluggedDeviceGivesShortTransfers) {
 }
 
 TEST_F(PalmUsbTransportTest, EveryOpenFailureGivesMinusOne) {
-  EXPECT_EQ(transport->OpenPort("not a usb name", kPalmCreatorPsys), -1);
+  EXPECT_EQ(transport->OpenPort("not a usb name", kPalmCreatorId), -1);
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorInvalidParam);
   EXPECT_EQ(Open(10), -1);  // not on the handset id list
   EXPECT_EQ(transport->LastOpenError(), kUsbErrorNoDevice);
   // The list decides, not the vendor.
   auto listed = std::make_unique<FakeBus>(device);
   UsbPalmTransport other(std::move(listed), 50, ParseHandsetIds("palm 1234 0001\n"));
-  EXPECT_EQ(other.OpenPort(UsbPalmDeviceName(9, 1, 9, 0x0830, 0x0061), kPalmCreatorPsys), -1);
-  EXPECT_GE(other.OpenPort(UsbPalmDeviceName(10, 1, 10, 0x1234, 0x0001), kPalmCreatorPsys), 0);
+  EXPECT_EQ(other.OpenPort(UsbPalmDeviceName(9, 1, 9, 0x0830, 0x0061), kPalmCreatorId), -1);
+  EXPECT_GE(other.OpenPort(UsbPalmDeviceName(10, 1, 10, 0x1234, 0x0001), kPalmCreatorId), 0);
   EXPECT_EQ(Open(11), -1);  // not on the bus
   bus->openError = kUsbErrorAccess;
   EXPECT_EQ(Open(), -1);

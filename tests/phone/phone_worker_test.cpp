@@ -12,6 +12,7 @@
 namespace k730 {
 namespace {
 
+using namespace msg;
 using namespace phone_msg;
 using test::Event;
 
@@ -23,8 +24,9 @@ struct Range {
   uint32_t count;
 };
 Range RangeFor(int mode) {
-  return mode == kPhoneChNormal || mode == kPhoneChEmergency ? Range{0, kImageSize}
-                                                             : Range{0x10000, kImageSize - 0x10000};
+  return mode == mode::kPhChNormal || mode == mode::kPhChEmergency
+             ? Range{0, kImageSize}
+             : Range{0x10000, kImageSize - 0x10000};
 }
 
 class Events {
@@ -51,13 +53,13 @@ class Events {
   Events& Finish() { return Add(WM_PHONE_STEP_OK, 16).Add(WM_PHONE_FINISH, 0); }
   // The whole run of a mode, as the worker reports it.
   Events& Download(int mode, bool pda) {
-    if (mode == kPhoneEmergency || mode == kPhoneChEmergency) {
+    if (mode == mode::kPhEmergency || mode == mode::kPhChEmergency) {
       Add(WM_PHONE_PORT_OK, 4);
     } else {
       Preparation();
     }
     Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
-    if (mode == kPhoneSkip) {
+    if (mode == mode::kPhSkip) {
       if (pda) Add(WM_PHONE_STEP_OK, 9);
       return Finish();
     }
@@ -155,13 +157,13 @@ class WholeDownload : public PhoneWorkerTest, public ::testing::WithParamInterfa
 
 TEST_P(WholeDownload, PostsTheModesEventsAndFlashesTheImage) {
   const ModeCase c = GetParam();
-  const bool emergency = c.mode == kPhoneEmergency || c.mode == kPhoneChEmergency;
+  const bool emergency = c.mode == mode::kPhEmergency || c.mode == mode::kPhChEmergency;
   sim::PhoneSim& phone = AddPhone(7, emergency);
   const std::vector<Event> events = RunWorker(7, c.mode, c.pda, 2);
   const std::vector<Event> expected = Events(2).Download(c.mode, c.pda).list;
   EXPECT_EQ(events, expected) << "got:  " << test::Describe(events)
                               << "\nwant: " << test::Describe(expected);
-  if (c.mode == kPhoneSkip) {
+  if (c.mode == mode::kPhSkip) {
     const std::vector<uint8_t> flash = phone.Flash();
     EXPECT_TRUE(
         std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == sim::kSimFlashFill; }));
@@ -188,30 +190,30 @@ INSTANTIATE_TEST_SUITE_P(Modes, WholeDownload,
                          ModeCaseName);
 
 TEST_F(PhoneWorkerTest, ProgressOf1984BlocksIs63MessagesFrom0x10000To0x1FFC00) {
-  const std::vector<Event> list = Events(0).Progress(RangeFor(kPhoneNormal)).list;
+  const std::vector<Event> list = Events(0).Progress(RangeFor(mode::kPhNormal)).list;
   ASSERT_EQ(list.size(), 63u);
   EXPECT_EQ(list.front().wParam, 0x10000u);
   EXPECT_EQ(list[1].wParam, 0x18000u);
   EXPECT_EQ(list.back().wParam, 0x1FFC00u);
-  EXPECT_EQ(Events(0).Progress(RangeFor(kPhoneChNormal)).list.size(), 65u);
+  EXPECT_EQ(Events(0).Progress(RangeFor(mode::kPhChNormal)).list.size(), 65u);
 }
 
 TEST_F(PhoneWorkerTest, NoAutotestAnswerSkipsTheRestart) {
   sim::PhoneSim& phone = AddPhone(3, false, {"no-autotest"});
-  const std::vector<Event> events = RunWorker(3, kPhoneNormal, 0);
+  const std::vector<Event> events = RunWorker(3, mode::kPhNormal, 0);
   Events expected(0);
   expected.Preparation(false).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_OK, 11).Add(WM_PHONE_ERASE_OK, 1).Add(WM_PHONE_STEP, 15);
-  expected.Progress(RangeFor(kPhoneNormal)).Finish();
+  expected.Progress(RangeFor(mode::kPhNormal)).Finish();
   EXPECT_EQ(events, expected.list) << test::Describe(events);
-  ExpectFlashHoldsImage(phone, RangeFor(kPhoneNormal));
+  ExpectFlashHoldsImage(phone, RangeFor(mode::kPhNormal));
   EXPECT_TRUE(test::WaitUntil([&] { return phone.Restarts() == 1; }));  // only JUMP2's
 }
 
 TEST_F(PhoneWorkerTest, BlockRefusedOnceIsSentAgainAndTheRunGoesOn) {
   sim::PhoneSim& phone = AddPhone(4, true, {"refuse-once:5"});
-  const std::vector<Event> events = RunWorker(4, kPhoneEmergency, 0);
-  const Range range = RangeFor(kPhoneEmergency);
+  const std::vector<Event> events = RunWorker(4, mode::kPhEmergency, 0);
+  const Range range = RangeFor(mode::kPhEmergency);
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 4).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_OK, 11).Add(WM_PHONE_ERASE_OK, 1).Add(WM_PHONE_STEP, 15);
@@ -225,8 +227,8 @@ TEST_F(PhoneWorkerTest, BlockRefusedOnceIsSentAgainAndTheRunGoesOn) {
 
 TEST_F(PhoneWorkerTest, BlockRefusedSixTimesEndsTheRunWithoutFinish) {
   sim::PhoneSim& phone = AddPhone(4, true, {"refuse-always:40"});
-  const std::vector<Event> events = RunWorker(4, kPhoneEmergency, 0);
-  const Range range = RangeFor(kPhoneEmergency);
+  const std::vector<Event> events = RunWorker(4, mode::kPhEmergency, 0);
+  const Range range = RangeFor(mode::kPhEmergency);
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 4).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_OK, 11).Add(WM_PHONE_ERASE_OK, 1).Add(WM_PHONE_STEP, 15);
@@ -242,8 +244,8 @@ TEST_F(PhoneWorkerTest, BlockRefusedSixTimesEndsTheRunWithoutFinish) {
 
 TEST_F(PhoneWorkerTest, HandsetPulledMidWriteFailsWithCodeZero) {
   AddPhone(5, true, {"unplug:100"});
-  const std::vector<Event> events = RunWorker(5, kPhoneEmergency, 0);
-  const Range range = RangeFor(kPhoneEmergency);
+  const std::vector<Event> events = RunWorker(5, mode::kPhEmergency, 0);
+  const Range range = RangeFor(mode::kPhEmergency);
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 4).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_OK, 11).Add(WM_PHONE_ERASE_OK, 1).Add(WM_PHONE_STEP, 15);
@@ -259,13 +261,14 @@ TEST_F(PhoneWorkerTest, PortThatNeverAppears) {
   // before the preparation gives up, 2 s then 20 x 1 s before the download
   // does. Fewer or shorter ones end sooner (a tick per pause is rounding).
   uint64_t elapsed = 0;
-  EXPECT_EQ(RunWorker(77, kPhoneNormal, 1, 0, &elapsed), Events(0).Add(WM_PHONE_PORT_FAIL, 2).list);
+  EXPECT_EQ(RunWorker(77, mode::kPhNormal, 1, 0, &elapsed),
+            Events(0).Add(WM_PHONE_PORT_FAIL, 2).list);
   EXPECT_GE(elapsed, 1000 + 500 + 5 * 1000u - 7);
-  EXPECT_EQ(RunWorker(77, kPhoneEmergency, 1, 0, &elapsed),
+  EXPECT_EQ(RunWorker(77, mode::kPhEmergency, 1, 0, &elapsed),
             Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
   EXPECT_GE(elapsed, 1000 + 2000 + 20 * 1000u - 22);
-  EXPECT_EQ(RunWorker(77, kPhoneChNormal, 0, 1), Events(1).Add(WM_PHONE_PORT_FAIL, 2).list);
-  EXPECT_EQ(RunWorker(77, kPhoneChEmergency, 0), Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
+  EXPECT_EQ(RunWorker(77, mode::kPhChNormal, 0, 1), Events(1).Add(WM_PHONE_PORT_FAIL, 2).list);
+  EXPECT_EQ(RunWorker(77, mode::kPhChEmergency, 0), Events(0).Add(WM_PHONE_PORT_FAIL, 5).list);
 }
 
 TEST_F(PhoneWorkerTest, HandsetThatDoesNotComeBackAfterRestart) {
@@ -273,7 +276,7 @@ TEST_F(PhoneWorkerTest, HandsetThatDoesNotComeBackAfterRestart) {
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 1).Add(WM_PHONE_STEP_OK, 0).Add(WM_PHONE_STEP_OK, 1);
   expected.Add(WM_PHONE_STEP_OK, 2).Add(WM_PHONE_STEP_OK, 3).Add(WM_PHONE_PORT_FAIL, 2);
-  EXPECT_EQ(RunWorker(8, kPhoneNormal, 0), expected.list);
+  EXPECT_EQ(RunWorker(8, mode::kPhNormal, 0), expected.list);
   // The lock was given back on the way out.
   EXPECT_TRUE(lock_.try_lock());
   lock_.unlock();
@@ -289,7 +292,7 @@ TEST_F(PhoneWorkerTest, UnansweredCommandFailsItsStep) {
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 4).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_FAIL, 11);
-  EXPECT_EQ(RunWorker(6, kPhoneEmergency, 1), expected.list);
+  EXPECT_EQ(RunWorker(6, mode::kPhEmergency, 1), expected.list);
 }
 
 TEST_F(PhoneWorkerTest, RefusedEraseReportsItsCode) {
@@ -300,7 +303,7 @@ TEST_F(PhoneWorkerTest, RefusedEraseReportsItsCode) {
   Events expected(0);
   expected.Add(WM_PHONE_PORT_OK, 4).Add(WM_PHONE_STEP_OK, 8).Add(WM_PHONE_STEP_OK, 10);
   expected.Add(WM_PHONE_STEP_OK, 11).Add(WM_PHONE_ERASE_FAIL, 4);
-  EXPECT_EQ(RunWorker(9, kPhoneChEmergency, 0), expected.list);
+  EXPECT_EQ(RunWorker(9, mode::kPhChEmergency, 0), expected.list);
   const auto frames = peer.Frames();
   ASSERT_EQ(frames.size(), 4u);
   // ERASE (0, 0x200000): EE, start, count, CRC.
@@ -312,14 +315,15 @@ TEST_F(PhoneWorkerTest, RefusedEraseReportsItsCode) {
 
 TEST_F(PhoneWorkerTest, GarbageRepliesAreRefusedAndTheCommandIsRepeated) {
   sim::PhoneSim& phone = AddPhone(10, true, {"garbage:3"});
-  EXPECT_EQ(RunWorker(10, kPhoneEmergency, 1), Events(0).Download(kPhoneEmergency, 1).list);
-  ExpectFlashHoldsImage(phone, RangeFor(kPhoneEmergency));
+  EXPECT_EQ(RunWorker(10, mode::kPhEmergency, 1), Events(0).Download(mode::kPhEmergency, 1).list);
+  ExpectFlashHoldsImage(phone, RangeFor(mode::kPhEmergency));
 }
 
 TEST_F(PhoneWorkerTest, SlowRepliesWithinTheReadTimeOutAreAccepted) {
   sim::PhoneSim& phone = AddPhone(11, true, {"slow:100"});
-  EXPECT_EQ(RunWorker(11, kPhoneChEmergency, 0), Events(0).Download(kPhoneChEmergency, 0).list);
-  ExpectFlashHoldsImage(phone, RangeFor(kPhoneChEmergency));
+  EXPECT_EQ(RunWorker(11, mode::kPhChEmergency, 0),
+            Events(0).Download(mode::kPhChEmergency, 0).list);
+  ExpectFlashHoldsImage(phone, RangeFor(mode::kPhChEmergency));
 }
 
 TEST_F(PhoneWorkerTest, RefusedImageIsNeverWritten) {
@@ -329,7 +333,7 @@ TEST_F(PhoneWorkerTest, RefusedImageIsNeverWritten) {
   EXPECT_EQ(buffer_.OpenImage(dir_.File("qpx_bin.tmp")), 0);
   buffer_.BuildBlockTable();
   sim::PhoneSim& phone = AddPhone(12, false);
-  EXPECT_EQ(RunWorker(12, kPhoneNormal, 0), Events(0).Add(WM_PHONE_STEP_FAIL, kStepWrite).list);
+  EXPECT_EQ(RunWorker(12, mode::kPhNormal, 0), Events(0).Add(WM_PHONE_STEP_FAIL, kStepWrite).list);
   EXPECT_EQ(phone.Restarts(), 0);  // the handset was not touched
 }
 
@@ -340,12 +344,12 @@ TEST_F(PhoneWorkerTest, EraseLongerThanTheSettleAndTheReadTimeOutIsWaitedFor) {
   sim::PhoneSim& phone = AddPhone(17, true, {}, 60000);
   test::RecordingSink sink;
   CPhone worker(lock_);
-  Configure(worker, sink, 17, kPhoneEmergency, 0);
+  Configure(worker, sink, 17, mode::kPhEmergency, 0);
   worker.PostThreadMessage(StartDownload, 0, 0);
   ASSERT_TRUE(test::WaitUntil([&] { return worker.Finished(); }, 240));
   const std::vector<Event> events = sink.Events();
-  ASSERT_EQ(events, Events(0).Download(kPhoneEmergency, 0).list);
-  ExpectFlashHoldsImage(phone, RangeFor(kPhoneEmergency));
+  ASSERT_EQ(events, Events(0).Download(mode::kPhEmergency, 0).list);
+  ExpectFlashHoldsImage(phone, RangeFor(mode::kPhEmergency));
   // START2 Ok, two 3 s pauses, then the minute of the erase before its reply.
   const std::vector<uint64_t> ticks = sink.Ticks();
   const auto erased = std::find(events.begin(), events.end(), Event{WM_PHONE_ERASE_OK, 1, 0});
@@ -369,8 +373,8 @@ TEST_P(RestartLocks, TwoHandsetsRestartAndBothFinish) {
   ReenumerationLocks locks(lock_);
   locks.SetPerPort(perPort);
   CPhone a(locks), b(locks);
-  Configure(a, sink, 21, kPhoneNormal, 1);
-  Configure(b, sink, 22, kPhoneNormal, 1);
+  Configure(a, sink, 21, mode::kPhNormal, 1);
+  Configure(b, sink, 22, mode::kPhNormal, 1);
   a.PostThreadMessage(StartDownload, 0, 0);
   b.PostThreadMessage(StartDownload, 0, 1);
   ASSERT_TRUE(test::WaitUntil([&] { return a.Finished() && b.Finished(); }, 240));
@@ -398,10 +402,10 @@ TEST_P(RestartLocks, TwoHandsetsRestartAndBothFinish) {
   } else {
     EXPECT_GE(apart, 18000u);
   }
-  EXPECT_EQ(slot0, Events(0).Download(kPhoneNormal, 1).list);
-  EXPECT_EQ(slot1, Events(1).Download(kPhoneNormal, 1).list);
-  ExpectFlashHoldsImage(first, RangeFor(kPhoneNormal));
-  ExpectFlashHoldsImage(second, RangeFor(kPhoneNormal));
+  EXPECT_EQ(slot0, Events(0).Download(mode::kPhNormal, 1).list);
+  EXPECT_EQ(slot1, Events(1).Download(mode::kPhNormal, 1).list);
+  ExpectFlashHoldsImage(first, RangeFor(mode::kPhNormal));
+  ExpectFlashHoldsImage(second, RangeFor(mode::kPhNormal));
   EXPECT_EQ(first.DpramPort(), 21);
   EXPECT_EQ(second.DpramPort(), 22);
 }
@@ -413,7 +417,7 @@ TEST_F(PhoneWorkerTest, ReclaimEndsAWorkerWaitingForTheReenumerationLock) {
   std::unique_lock<std::mutex> held(lock_);  // another handset is re-attaching
   test::RecordingSink sink;
   CPhone phone(lock_);
-  Configure(phone, sink, 13, kPhoneNormal, 0);
+  Configure(phone, sink, 13, mode::kPhNormal, 0);
   phone.PostThreadMessage(StartDownload, 0, 3);
   ASSERT_TRUE(test::WaitUntil([&] {
     const auto events = sink.Events();
@@ -446,7 +450,7 @@ TEST_F(PhoneWorkerTest, ReadinessBitsAndSetterResults) {
     ASSERT_EQ(phone.CreateThread(), 1);
     // The start hook left only mode Skip (< 5); COM0 is absent.
     EXPECT_EQ(phone.ProbeReadiness(), 4);
-    ApplySettings(phone, sink, 14, kPhoneNormal, 0);
+    ApplySettings(phone, sink, 14, mode::kPhNormal, 0);
     EXPECT_EQ(phone.ProbeReadiness(), 255);
     EXPECT_EQ(phone.BlockCount(), 1984);
     phone.SetPort(15);
@@ -458,9 +462,9 @@ TEST_F(PhoneWorkerTest, ReadinessBitsAndSetterResults) {
   }
   CPhone phone(lock_);
   ASSERT_EQ(phone.CreateThread(), 1);
-  phone.SetMode(kPhoneSkip, 0);
+  phone.SetMode(mode::kPhSkip, 0);
   EXPECT_EQ(phone.SetImage(&buffer_), 0);
-  phone.SetMode(kPhoneNormal, 0);
+  phone.SetMode(mode::kPhNormal, 0);
   EXPECT_EQ(phone.SetImage(&buffer_), 1);
   phone.SetRange(0, 0x200000, 0);
   EXPECT_EQ(phone.BlockCount(), 2048);

@@ -401,7 +401,7 @@ class ReplayPalm : public ::testing::Test {
 };
 
 TEST_F(ReplayPalm, PlaysSendsReceivesShortReadsAndClose) {
-  ASSERT_EQ(port_.Open(kPalm3, kPalmCreatorPsys), 1);
+  ASSERT_EQ(port_.Open(kPalm3, kPalmCreatorId), 1);
   const ByteVector packet(12, 0xF0);
   EXPECT_EQ(port_.Send(packet.data(), 12), 12u);
   uint8_t buffer[30] = {};
@@ -417,7 +417,7 @@ TEST_F(ReplayPalm, PlaysSendsReceivesShortReadsAndClose) {
 }
 
 TEST_F(ReplayPalm, DivergencesEndTheLink) {
-  ASSERT_EQ(port_.Open(kPalm3, kPalmCreatorPsys), 1);
+  ASSERT_EQ(port_.Open(kPalm3, kPalmCreatorId), 1);
   uint8_t buffer[30];
   // The host waits for an answer before sending what the recording sent.
   EXPECT_EQ(port_.Receive(buffer, 30), 0u);
@@ -433,7 +433,7 @@ TEST_F(ReplayPalm, DivergencesEndTheLink) {
 
 TEST_F(ReplayPalm, ADifferentDeviceOrReadSizeIsADivergence) {
   const std::string other = "\\\\?\\k730#palm-simulated-device#socket3#palm3.sockX";
-  EXPECT_EQ(port_.Open(other, kPalmCreatorPsys), 0);
+  EXPECT_EQ(port_.Open(other, kPalmCreatorId), 0);
   EXPECT_TRUE(Contains(AllReports(*session_), "where the recording opened"))
       << AllReports(*session_);
 
@@ -442,7 +442,7 @@ TEST_F(ReplayPalm, ADifferentDeviceOrReadSizeIsADivergence) {
   auto session = OpenSession(dir.Path());
   ReplayPalmTransport transport(session);
   PalmUsbPort port(&transport);
-  ASSERT_EQ(port.Open(kPalm3, kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(kPalm3, kPalmCreatorId), 1);
   const ByteVector packet(12, 0xF0);
   EXPECT_EQ(port.Send(packet.data(), 12), 12u);
   uint8_t buffer[32];
@@ -477,8 +477,8 @@ TEST(RecordAndReplay, APalmLinkReplaysToTheSameResults) {
   auto run = [](PalmUsbTransport& transport) {
     std::vector<ByteVector> seen;
     PalmUsbPort port(&transport);
-    EXPECT_EQ(port.Open("\\\\?\\nothing-here", kPalmCreatorPsys), 0);
-    EXPECT_EQ(port.Open(kPalm3, kPalmCreatorPsys), 1);
+    EXPECT_EQ(port.Open("\\\\?\\nothing-here", kPalmCreatorId), 0);
+    EXPECT_EQ(port.Open(kPalm3, kPalmCreatorId), 1);
     const ByteVector packet = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
     for (int i = 0; i < 4; ++i) {
       seen.push_back({static_cast<uint8_t>(port.Send(packet.data(), 10))});

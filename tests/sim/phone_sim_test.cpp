@@ -377,19 +377,19 @@ TEST_F(PhoneSimTest, ProgramServesADownloadAndDumpsTheFlash) {
     phone.SetNotifyWindow(&sink);
     phone.SetPort(5 + slot);
     phone.SetBaudRate(115200);
-    phone.SetMode(kPhoneEmergency, 1);
+    phone.SetMode(mode::kPhEmergency, 1);
     phone.SetAuxOption(5000);
     phone.SetImage(&buffer);
     phone.SetRange(0x10000, 0x1F0000, 0);
     ASSERT_EQ(phone.ProbeReadiness(), 255);
-    phone.PostThreadMessage(phone_msg::StartDownload, 0, slot);
+    phone.PostThreadMessage(msg::StartDownload, 0, slot);
   }
   ASSERT_TRUE(
       test::WaitUntil([&] { return workers[0]->Finished() && workers[1]->Finished(); }, 240));
   int finished = 0, retries = 0;
   for (const test::Event& e : sink.Events()) {
-    finished += e.id == phone_msg::WM_PHONE_FINISH;
-    retries += e.id == phone_msg::WM_PHONE_WRITE_RETRY;
+    finished += e.id == msg::WM_PHONE_FINISH;
+    retries += e.id == msg::WM_PHONE_WRITE_RETRY;
   }
   EXPECT_EQ(finished, 2) << test::Describe(sink.Events());
   EXPECT_EQ(retries, 1);  // handset 1 refused its fourth block once

@@ -43,17 +43,15 @@ class FakeWorker : public PhoneWorker {
     if (!sink_) return false;
     sink_->PostMessage(1132, 0x1F0000, slot);  // progress to the end
     sink_->PostMessage(1134, 0, slot);         // finished
-    sink_->PostMessage(kPhoneWorkerDone, tag_, slot);
-    done_ = true;
+    sink_->PostMessage(msg::kPhoneWorkerDone, tag_, slot);
     return true;
   }
   void RequestQuit() override {}
-  bool DownloadDone() const override { return done_; }
+  PhoneOutcome Outcome() const override { return {PhoneOutcome::Kind::Completed, 0}; }
 
  private:
   uintptr_t tag_;
   MessageSink* sink_ = nullptr;
-  bool done_ = false;
 };
 
 class FakePhonePlatform : public PhonePlatform {
@@ -91,7 +89,7 @@ class ClosedTransport : public PalmUsbTransport {
 class FakePdaPlatform : public PdaPlatform {
  public:
   PalmUsbTransport& Transport() override { return transport_; }
-  int RunPdaWorker(const PdaJob&) override { return 0; }
+  PdaOutcome RunPdaWorker(const PdaJob&) override { return {}; }
   std::unique_ptr<PalmDeviceWatcher> CreateWatcher() override { return nullptr; }
 
  private:
