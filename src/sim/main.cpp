@@ -1,17 +1,24 @@
 // k730-sim: plays N handsets for the downloader. Handset i owns the modem port
 // COM<P+i> in the port directory and, once its phone half restarts after a
 // download, its Palm device in the Palm directory. Runs until SIGINT or
-// SIGTERM, then removes what it created.
+// SIGTERM, then removes what it created. With --control FIFO it takes
+// commands on that FIFO ("replace I [MS]": handset index I is swapped for a
+// new unit, away MS of protocol time).
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +36,9 @@ using k730::sim::PhoneSimConfig;
 // A NOR flash of the handsets' period erases a 64 KiB sector in about half a
 // second; the 31 sectors from 0x10000 take some 15 s.
 constexpr int kDefaultEraseMs = 15000;
+// How long a replaced handset is away before the new unit's port appears
+// (protocol ms): longer than a console waits before it takes it for new.
+constexpr int kDefaultReplaceAwayMs = 6000;
 
 struct SimOptions {
   int handsets = 1;
@@ -36,6 +46,7 @@ struct SimOptions {
   std::string portDir;
   std::string palmDir;
   std::string dumpDir;
+  std::string control;  // FIFO of replace commands, "" = none
   bool emergency = false;
   int restartDelayMs = 2000;
   int baud = 115200;                // the modem port's line, 8N1
@@ -58,7 +69,7 @@ void Usage(std::FILE* out) {
       out,
       "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
       "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
-      "                [--restart-delay MS] [--palm-at-start]\n"
+      "                [--restart-delay MS] [--palm-at-start] [--control FIFO]\n"
       "                [--baud N] [--usb-rate BYTES_PER_S] [--erase-ms MS]\n"
       "                [--smallrom-size SIZE] [--bigrom-size SIZE] [--resource-size SIZE]\n"
       "phone faults: no-autotest, silent:<COMMAND>, refuse-once:<k>, refuse-always:<k>,\n"
@@ -68,7 +79,9 @@ void Usage(std::FILE* out) {
       "              palm-unplug-flash, palm-leave:<ms>\n"
       "SIZE: bytes, or with K or M (defaults 128K, 21M, 26M)\n"
       "rates (0: no limit; divided by K730_TIME_SCALE): --baud 115200 on each modem port,\n"
-      "--usb-rate 1200000 for each Palm device; --erase-ms 15000 (scaled like every wait)\n");
+      "--usb-rate 1200000 for each Palm device; --erase-ms 15000 (scaled like every wait)\n"
+      "--control FIFO (made by the simulator, removed at its end) takes lines\n"
+      "  replace I [MS]   handset index I leaves and a new unit returns MS later (6000)\n");
 }
 
 bool ParseNumber(const char* text, int low, int high, int& value) {
@@ -89,9 +102,9 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     static const char* const kValued[] = {
-        "--handsets",      "--first-port",    "--port-dir",     "--palm-dir", "--dump",
-        "--fault",         "--restart-delay", "--baud",         "--usb-rate", "--erase-ms",
-        "--smallrom-size", "--bigrom-size",   "--resource-size"};
+        "--handsets",      "--first-port",    "--port-dir",      "--palm-dir", "--dump",
+        "--fault",         "--restart-delay", "--baud",          "--usb-rate", "--erase-ms",
+        "--smallrom-size", "--bigrom-size",   "--resource-size", "--control"};
     const bool valued = std::find(std::begin(kValued), std::end(kValued), arg) != std::end(kValued);
     if (valued && i + 1 >= argc) {
       std::fprintf(stderr, "k730-sim: %s needs a value\n", arg.c_str());
@@ -108,6 +121,9 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
       options.palmDir = value;
     } else if (arg == "--dump") {
       options.dumpDir = value;
+    } else if (arg == "--control") {
+      if (!*value) return bad(arg, value, "takes the path of a FIFO to make");
+      options.control = value;
     } else if (arg == "--fault") {
       options.faults.push_back(value);
     } else if (arg == "--emergency") {
@@ -247,6 +263,71 @@ bool ClaimFolder(const std::string& dir, const std::vector<std::string>& entries
   return true;
 }
 
+// The control FIFO: made at start (never over an existing entry), read by a
+// thread of its own, removed at the end.
+class ControlFifo {
+ public:
+  using Command = std::function<void(const std::string& line)>;
+  ~ControlFifo() { Stop(); }
+
+  bool Start(const std::string& path, Command command) {
+    if (mkfifo(path.c_str(), 0600) != 0) {
+      std::fprintf(stderr, "k730-sim: --control %s: %s\n", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    path_ = path;
+    // Opened for writing too, so that a writer closing it is no end of file.
+    fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+      std::fprintf(stderr, "k730-sim: --control %s: %s\n", path.c_str(), std::strerror(errno));
+      Stop();
+      return false;
+    }
+    command_ = std::move(command);
+    thread_ = std::thread([this] { Loop(); });
+    return true;
+  }
+  void Stop() {
+    if (thread_.joinable()) {
+      const char wake = 1;
+      [[maybe_unused]] const ssize_t n = write(wake_[1], &wake, 1);
+      thread_.join();
+    }
+    for (int* fd : {&fd_, &wake_[0], &wake_[1]}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    if (!path_.empty()) unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  void Loop() {
+    std::string line;
+    for (;;) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+      if (fds[1].revents) return;
+      char buffer[256];
+      const ssize_t n = read(fd_, buffer, sizeof buffer);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] != '\n') {
+          if (line.size() < 256) line += buffer[i];
+          continue;
+        }
+        command_(line);
+        line.clear();
+      }
+    }
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  int wake_[2] = {-1, -1};
+  Command command_;
+  std::thread thread_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -320,6 +401,12 @@ int main(int argc, char** argv) {
       // The handset's Palm half appears once the new phone firmware runs.
       if (palm && !palm->Plug()) std::fprintf(stderr, "k730-sim: Palm device did not appear\n");
     });
+    handset.phone->SetOnReplaced([palm, atStart = options.palmAtStart, port = config.portNumber] {
+      std::printf("k730-sim: COM%d is a new unit\n", port);
+      std::fflush(stdout);
+      if (atStart && palm && !palm->Plug())
+        std::fprintf(stderr, "k730-sim: Palm device did not appear\n");
+    });
   }
   for (Handset& handset : handsets) {
     std::string error;
@@ -335,11 +422,27 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  ControlFifo control;
+  if (!options.control.empty() &&
+      !control.Start(options.control, [&handsets](const std::string& line) {
+        int index = -1;
+        int awayMs = kDefaultReplaceAwayMs;
+        char extra = 0;
+        const int n = std::sscanf(line.c_str(), "replace %d %d %c", &index, &awayMs, &extra);
+        if (n < 1 || n > 2 || index < 0 || index >= static_cast<int>(handsets.size()) ||
+            awayMs < 0 || awayMs > 600000) {
+          std::fprintf(stderr, "k730-sim: control: '%s' is not 'replace I [MS]'\n", line.c_str());
+          return;
+        }
+        handsets[static_cast<size_t>(index)].phone->Replace(static_cast<uint32_t>(awayMs));
+      }))
+    return 1;
   std::printf("k730-sim: ready %d handsets\n", options.handsets);
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&signals, &received);
+  control.Stop();
   for (Handset& handset : handsets) {
     handset.phone->Stop();
     if (handset.palm) handset.palm->Unplug();

@@ -445,6 +445,12 @@ void PhoneSim::Stop() {
   wakeRead_ = wakeWrite_ = -1;
 }
 
+void PhoneSim::Replace(uint32_t awayMs) {
+  replaceAwayMs_.store(awayMs);
+  const char wake = 1;
+  [[maybe_unused]] const ssize_t n = write(wakeWrite_, &wake, 1);
+}
+
 void PhoneSim::WriteReply(const std::vector<uint8_t>& bytes) {
   if (!pty_.IsOpen() || bytes.empty()) return;
   size_t done = 0;
@@ -490,11 +496,30 @@ void PhoneSim::Run() {
   LinePace toHost = LinePace::Baud(config_.baud);
   bool comingBack = false;
   bool afterDownload = false;
+  bool replaced = false;
   PhoneProtocol::State backState = PhoneProtocol::State::Normal;
   Steady::time_point backAt{};
   std::vector<uint8_t> received(kLineBuffer);
 
   while (!stopping_.load(std::memory_order_acquire)) {
+    if (const int64_t awayMs = replaceAwayMs_.exchange(-1); awayMs >= 0) {
+      // Unplugged, and a unit fresh from the factory plugged in its place.
+      pending.clear();
+      inbound.clear();
+      toPhone.Reset();
+      toHost.Reset();
+      Drop();
+      if (onDrop_) onDrop_();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        protocol_ = PhoneProtocol(config_.faults, config_.emergency);
+      }
+      comingBack = true;
+      afterDownload = false;
+      replaced = true;
+      backState = config_.emergency ? PhoneProtocol::State::Download : PhoneProtocol::State::Normal;
+      backAt = After(static_cast<uint32_t>(awayMs));
+    }
     // Sleep until input, a stop, bytes across the line, a reply due or the
     // port's return.
     Steady::time_point wake = Steady::time_point::max();
@@ -588,6 +613,11 @@ void PhoneSim::Run() {
                      error.c_str());
         Dump();
         continue;
+      }
+      if (replaced) {
+        replaced = false;
+        if (onReplaced_) onReplaced_();
+        continue;  // nothing of the new unit's flash is worth a dump yet
       }
       restarts_.fetch_add(1);
       if (afterDownload) {

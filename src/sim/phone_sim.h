@@ -144,11 +144,18 @@ class PhoneSim {
   // Called on the simulator's thread each time the handset drops off the bus
   // (a restart or an unplug): its Palm half goes with it. Set it before Start.
   void SetOnDrop(std::function<void()> callback) { onDrop_ = std::move(callback); }
+  // Called on the simulator's thread when a new unit has taken the handset's
+  // place (Replace). Set it before Start.
+  void SetOnReplaced(std::function<void()> callback) { onReplaced_ = std::move(callback); }
 
   // Creates the port and its link and starts serving it.
   bool Start(std::string& error);
   // Stops serving, closes the port and removes the link. Safe to repeat.
   void Stop();
+  // Takes the handset off the bus and puts a new unit in its place: the port
+  // goes (and the Palm half with it) and comes back awayMs of protocol time
+  // later on a handset with fresh flash that has never been downloaded.
+  void Replace(uint32_t awayMs);
 
   const PhoneSimConfig& Config() const { return config_; }
   std::string LinkPath() const;
@@ -172,7 +179,9 @@ class PhoneSim {
   PhoneSimConfig config_;
   std::function<void()> onRestartAfterDownload_;
   std::function<void()> onDrop_;
-  mutable std::mutex mutex_;  // guards protocol_
+  std::function<void()> onReplaced_;
+  std::atomic<int64_t> replaceAwayMs_{-1};  // a replacement asked for, -1: none
+  mutable std::mutex mutex_;                // guards protocol_
   PhoneProtocol protocol_;
   Pty pty_;
   std::thread thread_;
