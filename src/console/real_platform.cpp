@@ -1,7 +1,12 @@
 #include "console/real_platform.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <condition_variable>
+#include <cerrno>
 #include <map>
 #include <thread>
 #include <vector>
@@ -39,9 +44,8 @@ class RealPhoneFeeder : public PhoneFeeder {
 
 namespace {
 
-// How often the port directory is listed for continuous operation (real
-// time; a handset is away for seconds when it is swapped).
-constexpr auto kPortPollInterval = std::chrono::milliseconds(100);
+// How often the port directory is listed besides its change events (real ms).
+constexpr int kPortPollMs = 100;
 
 // The console hands its workers back the one feeder this platform made for
 // it, so the worker reaches the feeder's buffer through the platform, not by
@@ -85,34 +89,41 @@ class RealPhoneWorker : public PhoneWorker {
   RealPhoneFeeder* const feeder_;
 };
 
-// Lists the port directory every so often and reports what changed.
-class PolledPortWatcher : public ModemPortWatcher {
+// Lists the port directory whenever it changes (inotify), and every so often
+// besides, and reports what changed. A handset swapped for another may be
+// away for a few milliseconds of a scaled run, so the listing follows the
+// directory's events rather than a clock.
+class PortDirectoryWatcher : public ModemPortWatcher {
  public:
-  explicit PolledPortWatcher(std::string portDir) : portDir_(std::move(portDir)) {}
-  ~PolledPortWatcher() override { Stop(); }
+  explicit PortDirectoryWatcher(std::string portDir) : portDir_(std::move(portDir)) {}
+  ~PortDirectoryWatcher() override { Stop(); }
 
   bool Start(Callback callback) override {
-    if (thread_.joinable()) return false;
+    if (thread_.joinable() || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (inotify_ >= 0)
+      inotify_add_watch(inotify_, portDir_.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB);
     callback_ = std::move(callback);
-    stop_ = false;
     thread_ = std::thread([this] { Loop(); });
     return true;
   }
   void Stop() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
+    if (thread_.joinable()) {
+      const char wake = 1;
+      [[maybe_unused]] const ssize_t n = write(wake_[1], &wake, 1);
+      thread_.join();
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    for (int* fd : {&inotify_, &wake_[0], &wake_[1]}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
   }
 
  private:
   void Loop() {
     std::map<int, std::string> known;  // present ports and their serial numbers
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-      lock.unlock();
+    for (;;) {
       std::map<int, std::string> now;
       for (const ModemPortEntry& entry : ListModemPorts(portDir_)) {
         if (entry.present) now[entry.number] = entry.usb ? entry.usb->serial : "";
@@ -127,16 +138,22 @@ class PolledPortWatcher : public ModemPortWatcher {
         if (it == known.end() || it->second != serial) callback_(number, true, serial);
       }
       known = std::move(now);
-      lock.lock();
-      wake_.wait_for(lock, kPortPollInterval, [this] { return stop_; });
+      pollfd fds[2] = {{wake_[0], POLLIN, 0}, {inotify_, POLLIN, 0}};
+      const int rc = poll(fds, inotify_ >= 0 ? 2 : 1, kPortPollMs);
+      if (rc < 0 && errno != EINTR) return;
+      if (fds[0].revents) return;
+      if (inotify_ >= 0 && fds[1].revents) {
+        alignas(inotify_event) char events[4096];
+        while (read(inotify_, events, sizeof events) > 0) {
+        }
+      }
     }
   }
 
   const std::string portDir_;
   Callback callback_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
+  int inotify_ = -1;
+  int wake_[2] = {-1, -1};
   std::thread thread_;
 };
 
@@ -180,7 +197,7 @@ std::unique_ptr<PhoneFeeder> RealPhonePlatform::CreateFeeder(OperatorPrompt& pro
 std::unique_ptr<ModemPortWatcher> RealPhonePlatform::CreatePortWatcher() {
   // A replay's ports are in its recordings, not on this machine.
   if (replay_) return nullptr;
-  return std::make_unique<PolledPortWatcher>(PortDirectory());
+  return std::make_unique<PortDirectoryWatcher>(PortDirectory());
 }
 
 std::unique_ptr<PhoneWorker> RealPhonePlatform::CreateWorker(uintptr_t tag) {

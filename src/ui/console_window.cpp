@@ -296,6 +296,16 @@ QWidget* ConsoleWindow::BuildJobArea() {
   go->setFont(goFont);
   connect(go, &QPushButton::clicked, this, [this] { PostCommand(ctl::kGo); });
   right->addWidget(go);
+  // Continuous operation: off at every start, never stored.
+  auto* repeat = new QCheckBox(QStringLiteral("Repeat"), area);
+  SetControlId(repeat, ctl::kRepeat);
+  controls_[ctl::kRepeat] = repeat;
+  repeat->setToolTip(
+      QStringLiteral("Flash unit after unit: a slot starts again when a new unit is plugged in"));
+  connect(repeat, &QCheckBox::toggled, this, [this](bool on) {
+    if (dialog_ && consoleRunning_) dialog_->PostRepeat(on);
+  });
+  right->addWidget(repeat, 0, Qt::AlignHCenter);
   right->addStretch(1);
   row->addLayout(right);
   return area;
@@ -461,7 +471,12 @@ void ConsoleWindow::ConsoleLoopEnded(int result) {
 }
 
 void ConsoleWindow::PostCommand(int controlId) {
-  if (dialog_ && consoleRunning_) dialog_->PostCommand(controlId);
+  if (!dialog_ || !consoleRunning_ || dialog_->PostCommand(controlId)) return;
+  // Dropped: the earlier click still waits, and its control keeps showing it
+  // (the click just released the button).
+  const auto it = controls_.find(controlId);
+  if (it == controls_.end()) return;
+  if (auto* button = qobject_cast<QAbstractButton*>(it->second)) button->setDown(true);
 }
 
 void ConsoleWindow::RequestExit() {
@@ -725,15 +740,37 @@ void ConsoleWindow::SetSlotStatusText(int slot, const std::string& text) {
   SchedulePendingLocked();
 }
 
+void ConsoleWindow::SetSlotUnitCounts(int slot, int completed, int failed) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  pendingSlots_[slot].units = std::make_pair(completed, failed);
+  SchedulePendingLocked();
+}
+
+void ConsoleWindow::SetBusy(bool busy) {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  pendingBusy_ = busy;
+  SchedulePendingLocked();
+}
+
+void ConsoleWindow::SetCommandPending(int controlId, bool pending) {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  pendingTaken_[controlId] = pending;
+  SchedulePendingLocked();
+}
+
 void ConsoleWindow::ApplyPendingUpdates() {
   std::array<PendingSlot, kSlotCount> slots;
-  std::map<int, bool> enabled, visible;
+  std::map<int, bool> enabled, visible, taken;
+  std::optional<bool> busy;
   bool form = false;
   {
     std::lock_guard<std::mutex> lock(pendingMutex_);
     slots.swap(pendingSlots_);
     enabled.swap(pendingEnabled_);
     visible.swap(pendingVisible_);
+    taken.swap(pendingTaken_);
+    std::swap(busy, pendingBusy_);
     std::swap(form, formPending_);
     batchPosted_ = false;
   }
@@ -749,6 +786,19 @@ void ConsoleWindow::ApplyPendingUpdates() {
     if (it != controls_.end()) it->second->setVisible(on);
   }
   if (form) ApplyForm();
+  // A click the console has taken but not handled yet keeps its control down.
+  for (const auto& [id, down] : taken) {
+    const auto it = controls_.find(id);
+    if (it == controls_.end()) continue;
+    if (auto* button = qobject_cast<QAbstractButton*>(it->second)) button->setDown(down);
+  }
+  if (busy) {
+    if (*busy) {
+      setCursor(Qt::BusyCursor);
+    } else {
+      unsetCursor();
+    }
+  }
   for (int slot = 0; slot < kSlotCount; ++slot) {
     PendingSlot& pending = slots[slot];
     QPlainTextEdit* pane = logPanes_[slot];
@@ -767,6 +817,10 @@ void ConsoleWindow::ApplyPendingUpdates() {
     if (pending.progress)
       progressBars_[slot]->setValue(static_cast<int>(std::min<uint32_t>(*pending.progress, 100)));
     if (pending.status) statusBoxes_[slot]->setText(QString::fromStdString(*pending.status));
+    if (pending.units)
+      progressBars_[slot]->setToolTip(QStringLiteral("Units completed: %1, failed: %2")
+                                          .arg(pending.units->first)
+                                          .arg(pending.units->second));
   }
   if (appliedHook_) appliedHook_();
   if (openedNow) {

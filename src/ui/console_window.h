@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "console/console_view.h"
 #include "core/slot_writer.h"
@@ -117,6 +118,11 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   void ClearSlotText(int slot) override;
   void SetSlotProgress(int slot, uint32_t percent) override;
   void SetSlotStatusText(int slot, const std::string& text) override;
+  void SetSlotUnitCounts(int slot, int completed, int failed) override;
+  // A busy cursor over the window while the console is inside a wait.
+  void SetBusy(bool busy) override;
+  // The clicked control stays down until the console has handled the click.
+  void SetCommandPending(int controlId, bool pending) override;
   std::optional<std::string> ChooseOpenFile(const FileDialogSpec& spec) override;
   MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
                             MessageButtons buttons) override;
@@ -141,6 +147,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
     std::string appended;
     std::optional<uint32_t> progress;
     std::optional<std::string> status;
+    std::optional<std::pair<int, int>> units;  // completed, failed
   };
 
   void Build();
@@ -190,6 +197,8 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   std::array<PendingSlot, kSlotCount> pendingSlots_;
   std::map<int, bool> pendingEnabled_;
   std::map<int, bool> pendingVisible_;
+  std::map<int, bool> pendingTaken_;
+  std::optional<bool> pendingBusy_;
   bool formPending_ = false;
 
   // Questions of the console thread that wait for the GUI thread.

@@ -143,6 +143,41 @@ class FakePhoneWorker : public PhoneWorker {
 
 }  // namespace
 
+namespace {
+
+class FakePortWatcher : public ModemPortWatcher {
+ public:
+  explicit FakePortWatcher(FakePhonePlatform& platform) : platform_(platform) {}
+  ~FakePortWatcher() override { Stop(); }
+  bool Start(Callback callback) override {
+    ModemPorts ports;
+    std::map<int, std::string> serials;
+    {
+      std::lock_guard<std::mutex> lock(platform_.mutex);
+      ports = platform_.ports;
+      serials = platform_.serials;
+    }
+    std::lock_guard<std::mutex> lock(platform_.watchMutex);
+    platform_.watching = std::move(callback);
+    for (int k = 0; k < ports.slotCount; ++k)
+      platform_.watching(ports.comPorts[k], true, serials[ports.comPorts[k]]);
+    return true;
+  }
+  void Stop() override {
+    std::lock_guard<std::mutex> lock(platform_.watchMutex);
+    platform_.watching = nullptr;
+  }
+
+ private:
+  FakePhonePlatform& platform_;
+};
+
+}  // namespace
+
+std::unique_ptr<ModemPortWatcher> FakePhonePlatform::CreatePortWatcher() {
+  return std::make_unique<FakePortWatcher>(*this);
+}
+
 std::unique_ptr<PhoneFeeder> FakePhonePlatform::CreateFeeder(OperatorPrompt&) {
   auto made = std::make_unique<FakeFeeder>();
   feeder = made.get();
@@ -246,6 +281,7 @@ ConsoleHarness::ConsoleHarness() {
 }
 
 ConsoleHarness::~ConsoleHarness() {
+  view.Shutdown();
   if (thread_.joinable()) {
     console->RequestExit();
     thread_.join();

@@ -36,6 +36,29 @@ struct ShownMessage {
   MessageButtons buttons;
 };
 
+// A gate a scripted worker waits at until the test opens it.
+class Gate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  // False when abandoned (the worker is being ended) before the gate opened.
+  bool Pass(const std::function<bool()>& abandoned) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!open_ && !abandoned()) cv_.wait_for(lock, std::chrono::milliseconds(1));
+    return open_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
 class RecordingView : public ConsoleView {
  public:
   JobForm ReadForm() override {
@@ -84,8 +107,14 @@ class RecordingView : public ConsoleView {
     });
   }
   std::optional<std::string> ChooseOpenFile(const FileDialogSpec& spec) override {
+    Gate* held = nullptr;
+    Record([&] {
+      dialogs_.push_back(spec);
+      held = dialogGate_;
+    });
+    // A dialog the operator leaves open until the gate opens.
+    if (held) held->Pass([this] { return shutDown_.load(); });
     std::lock_guard<std::mutex> lock(mutex_);
-    dialogs_.push_back(spec);
     return nextChoice_;
   }
   MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
@@ -105,6 +134,16 @@ class RecordingView : public ConsoleView {
   }
   void RunEnded(const RunSummary& summary) override {
     Record([&] { summaries_.push_back(summary); });
+  }
+  void SetBusy(bool busy) override {
+    Record([&] { events_.push_back(std::string("busy ") + (busy ? "1" : "0")); });
+  }
+  void SetCommandPending(int id, bool pending) override {
+    Record(
+        [&] { events_.push_back("pending " + std::to_string(id) + " " + (pending ? "1" : "0")); });
+  }
+  void SetSlotUnitCounts(int slot, int completed, int failed) override {
+    Record([&] { units_[slot] = {completed, failed}; });
   }
 
   // Test side.
@@ -132,6 +171,17 @@ class RecordingView : public ConsoleView {
   void SetAuxiliaryAnswer(bool ok) {
     std::lock_guard<std::mutex> lock(mutex_);
     auxiliaryAnswer_ = ok;
+  }
+  // File dialogs stay open until gate opens (or the view shuts down).
+  void HoldDialogs(Gate* gate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dialogGate_ = gate;
+  }
+  // Every dialog still open gives up, as a closing window's do.
+  void Shutdown() { shutDown_ = true; }
+  std::pair<int, int> Units(int slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return units_[slot];
   }
 
   // Blocks until pred (called under the view's lock) holds.
@@ -233,29 +283,9 @@ class RecordingView : public ConsoleView {
   std::vector<std::string> refusals_;
   int runsStarted_ = 0;
   std::vector<RunSummary> summaries_;
-};
-
-// A gate a scripted worker waits at until the test opens it.
-class Gate {
- public:
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  // False when abandoned (the worker is being ended) before the gate opened.
-  bool Pass(const std::function<bool()>& abandoned) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!open_ && !abandoned()) cv_.wait_for(lock, std::chrono::milliseconds(1));
-    return open_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
+  std::map<int, std::pair<int, int>> units_;
+  Gate* dialogGate_ = nullptr;
+  std::atomic<bool> shutDown_{false};
 };
 
 // One posted phone event of a script.
@@ -313,6 +343,13 @@ class FakePhonePlatform : public PhonePlatform {
   }
   std::unique_ptr<PhoneFeeder> CreateFeeder(OperatorPrompt&) override;
   std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) override;
+  std::unique_ptr<ModemPortWatcher> CreatePortWatcher() override;
+
+  // A modem port coming or going while the console watches the ports.
+  void PortEvent(int comNumber, bool present, const std::string& serial = "") {
+    std::lock_guard<std::mutex> lock(watchMutex);
+    if (watching) watching(comNumber, present, serial);
+  }
 
   void SetPorts(std::vector<int> numbers) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -339,6 +376,9 @@ class FakePhonePlatform : public PhonePlatform {
   std::vector<WorkerConfig> configs;  // one per started or probed worker
   FakeFeeder* feeder = nullptr;
   int workersCreated = 0;
+  std::map<int, std::string> serials;  // of the ports present when watching starts
+  std::mutex watchMutex;
+  ModemPortWatcher::Callback watching;
   std::atomic<int> workersAlive{0};
 };
 

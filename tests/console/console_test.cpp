@@ -797,6 +797,119 @@ TEST(ConsolePdaPhoneJob, PhoneNotFoundOnOneSlotDoesNotEndTheOthers) {
 }
 
 // ---------------------------------------------------------------------------
+// Dialogs and clicks during the console's waits
+
+TEST(ConsoleDialogs, ARunGoesOnBehindAnOpenFileDialogAndASecondClickIsDropped) {
+  ConsoleHarness h;
+  h.phone.SetPorts({3, 4});
+  h.pda.present = {PalmName(3), PalmName(4)};
+  h.Open();
+  const std::string path = h.WriteFile("tova.img", SmallUnitedBinary());
+  Gate closed;
+  h.view.HoldDialogs(&closed);
+  h.view.SetNextChoice(path);
+  h.Go(Job(path, mode::kPdaPhone, mode::kPhNormal, mode::kPdaAll));
+  // Clicked while Go's waits hold operator input: it is handled before the
+  // launches Go posted, so they run behind the dialog.
+  EXPECT_TRUE(h.console->PostCommand(ctl::kBrowse));
+  ASSERT_TRUE(h.view.WaitForRunEnd());
+  EXPECT_TRUE(h.view.Summaries().at(0).AllCompleted());
+  EXPECT_EQ(h.pda.Runs().size(), 2u);
+  EXPECT_EQ(h.view.Dialogs().size(), 1u);
+  EXPECT_FALSE(h.console->PostCommand(ctl::kBrowse));  // the first is not handled yet
+  closed.Open();
+  h.Sync();
+  EXPECT_EQ(h.view.Dialogs().size(), 1u);
+  EXPECT_EQ(h.view.Form().imagePath, path);
+  const auto events = h.view.Events();
+  const auto taken = std::find(events.begin(), events.end(), "pending 1023 1");
+  ASSERT_NE(taken, events.end());
+  EXPECT_EQ(std::count(events.begin(), events.end(), std::string("pending 1023 1")), 1);
+  EXPECT_NE(std::find(taken, events.end(), "pending 1023 0"), events.end());
+  const auto busy = std::find(events.begin(), events.end(), "busy 1");
+  EXPECT_NE(std::find(busy, events.end(), "busy 0"), events.end());
+  EXPECT_FALSE(h.console->Snapshot().busy);
+}
+
+// ---------------------------------------------------------------------------
+// Continuous operation
+
+TEST(ConsoleContinuous, NewUnitsStartByThemselvesAndNoUnitIsFlashedTwice) {
+  // A scale at which the 5 s a port must stay away are 50 ms.
+  const double scale = ProcessClock().Scale();
+  SetProcessTimeScale(0.01);
+  ConsoleHarness h;
+  h.phone.SetPorts({3, 4});
+  h.phone.serials[4] = "A1";
+  Gate slot1Finish;
+  PhoneScript held{testing::SuccessfulPhoneRun()};
+  held.gateBeforeEnd = &slot1Finish;
+  h.phone.SetScript(4, held);
+  h.Open();
+  const std::string path = h.WriteFile("tova.img", SmallUnitedBinary());
+  h.console->PostRepeat(true);
+  h.Go(Job(path, mode::kPdaPhone, mode::kPhNormal, mode::kPdaSkip));
+  auto completed = [&](int slot, int units) {
+    return WaitForState(*h.console, [&](const ConsoleSnapshot& s) {
+             return s.unitsCompleted[slot] >= units && s.stage[slot] == SlotStage::Ended;
+           }).unitsCompleted[slot] == units;
+  };
+  auto away = [] { std::this_thread::sleep_for(std::chrono::milliseconds(80)); };
+  ASSERT_TRUE(completed(0, 1));
+  // Slot 0's handset is replaced three times while slot 1 is mid-run.
+  for (int unit = 2; unit <= 4; ++unit) {
+    h.phone.PortEvent(3, false);
+    away();
+    h.phone.PortEvent(3, true);
+    ASSERT_TRUE(h.view.WaitForText(0, "[SLOT:0]Unit " + std::to_string(unit) + "\r\n"));
+    ASSERT_TRUE(completed(0, unit));
+  }
+  EXPECT_TRUE(h.console->Snapshot().phoneRunning[1]);
+  EXPECT_EQ(h.view.Enabled(ctl::kBrowse), false);  // locked while a unit runs
+  // Inside a run a port that goes and comes back is the same unit; so is a
+  // handset back within 5 s after its slot ended, or under its serial number.
+  h.phone.PortEvent(4, false);
+  away();
+  h.phone.PortEvent(4, true, "A1");
+  h.phone.PortEvent(3, false);
+  h.phone.PortEvent(3, true);
+  h.Sync();
+  slot1Finish.Open();
+  ASSERT_TRUE(completed(1, 1));
+  h.phone.PortEvent(4, false);
+  away();
+  h.phone.PortEvent(4, true, "A1");
+  h.Sync();
+  EXPECT_EQ(h.phone.workersCreated, 5);
+  EXPECT_FALSE(Contains(h.view.Text(1), "Unit 2"));
+  // Waiting for units: Go and the job are free again.
+  EXPECT_TRUE(h.console->Snapshot().runActive);
+  EXPECT_EQ(h.view.Enabled(ctl::kGo), true);
+  EXPECT_EQ(h.view.Enabled(ctl::kBrowse), true);
+  // Another serial number is another unit, at once.
+  h.phone.SetScript(4, PhoneScript{testing::SuccessfulPhoneRun()});
+  h.phone.PortEvent(4, false);
+  h.phone.PortEvent(4, true, "B2");
+  ASSERT_TRUE(completed(1, 2));
+  EXPECT_EQ(h.view.Units(0), std::make_pair(4, 0));
+
+  // Unticked: the run ends with every unit in its summary and its record.
+  h.console->PostRepeat(false);
+  ASSERT_TRUE(h.view.WaitForRunEnd());
+  const RunSummary summary = h.view.Summaries().at(0);
+  EXPECT_EQ(summary.slots.size(), 6u);
+  EXPECT_TRUE(summary.AllCompleted());
+  EXPECT_EQ(h.console->FlushRunRecords(), "");
+  std::istringstream csv(FileText(h.Dir() + "/logs/runs.csv"));
+  std::string line;
+  int rows = 0;
+  while (std::getline(csv, line)) rows += Contains(line, ",completed,");
+  EXPECT_EQ(rows, 6);
+  EXPECT_FALSE(h.console->Snapshot().runActive);
+  SetProcessTimeScale(scale);
+}
+
+// ---------------------------------------------------------------------------
 // Device arrival and removal
 
 TEST(ConsoleDeviceChange, ArrivalAndRemovalMappings) {

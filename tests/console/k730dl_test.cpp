@@ -346,6 +346,45 @@ TEST_F(K730dlTest, TheFeedersQuestionIsAnsweredByYes) {
   EXPECT_NE(SlotLines(r.out, 0).find("[PHONE:0]Download Finish.\r\n"), std::string::npos);
 }
 
+TEST_F(K730dlTest, ContinuousFlashesEveryNewUnitOnceAndEndsAfterASignal) {
+  // Each unit's final restart brings its port back only after its slot has
+  // ended: the same handset, which must not be flashed again.
+  const std::string control = dir_ + "/control";
+  StartSim(1, 3, {"--restart-delay", "12000", "--erase-ms", "0", "--control", control});
+  Process dl({BinDir() + "/k730dl", "--continuous", "--device", "phone", "--phone-mode", "normal",
+              "--expect", "1", c_.phone},
+             dir_, env_, dir_ + "/dl.out", dir_ + "/dl.err");
+  const auto finishes = [&] { return e2e::Count(FileText(dir_ + "/dl.out"), "Download Finish."); };
+  // Long enough for a returned port to count as a new unit, were it one.
+  const auto settle = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(
+        static_cast<int>(20000 * std::stod(kTimeScale))));  // 20 s of protocol time
+  };
+  for (int unit = 1; unit <= 3; ++unit) {
+    SCOPED_TRACE(unit);
+    ASSERT_TRUE(e2e::WaitFor([&] { return finishes() >= static_cast<size_t>(unit); },
+                             std::chrono::seconds(60)))
+        << FileText(dir_ + "/dl.out");
+    settle();
+    EXPECT_EQ(finishes(), static_cast<size_t>(unit));
+    if (unit == 3) break;
+    // The operator swaps the handset for a new one.
+    std::ofstream(control) << "replace 0\n";
+  }
+  dl.Signal(SIGINT);
+  ASSERT_EQ(dl.Wait(std::chrono::seconds(60)), 0) << FileText(dir_ + "/dl.err");
+  const std::string out = FileText(dir_ + "/dl.out");
+  EXPECT_NE(out.find("[SLOT:0]Unit 3"), std::string::npos);
+  EXPECT_EQ(out.find("[SLOT:0]Unit 4"), std::string::npos);
+  EXPECT_NE(FileText(dir_ + "/dl.err").find("slot 0: 3 units completed, 0 failed"),
+            std::string::npos);
+  const auto records = RecordLines();
+  ASSERT_EQ(records.size(), 3u);
+  for (const std::string& record : records)
+    EXPECT_NE(record.find(",PHONE,[PH]Normal,[PDA]Skip,completed,"), std::string::npos);
+  ExpectPhoneDump(3, 0x10000);
+}
+
 TEST_F(K730dlTest, AnInterruptEndsTheRunCleanly) {
   const std::string img = MakeImg();
   // Slow replies keep the run going long enough to interrupt it.

@@ -559,6 +559,38 @@ class ConsoleWindowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!stillWaiting(), kWait);
     QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kGo)->isEnabled(), kWait);
   }
+
+  void aClickDuringTheConsolesWaitIsShownTakenAndASecondIsDropped() {
+    const ScopedTimeScale scale(0.25);  // the wait lasts two real seconds
+    Rig rig;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
+    const QString image = dir_.filePath(QStringLiteral("resource.bin"));
+    QVERIFY(WriteAll(image, QByteArray(4096, 'r')));
+    QTest::mouseClick(rig.Get(ctl::kDevicePda), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kPdaResource)->isEnabled(), kWait);
+    QTest::mouseClick(rig.Get(ctl::kPdaResource), Qt::LeftButton);
+    rig.dialogs.Answer(image);
+    auto* browse = rig.Get<QPushButton>(ctl::kBrowse);
+    QTest::mouseClick(browse, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPath)->text(), image, kWait);
+    QTest::mouseClick(rig.Get(ctl::kGo), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.PaneText(0).contains(QStringLiteral("Start PDA Download")), kWait);
+    auto waiting = [&] {
+      return !QString::fromStdString(rig.console.SlotText(0))
+                  .contains(QStringLiteral("Please Reconnect USB cable"));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(rig.window.cursor().shape(), Qt::BusyCursor, kWait);
+    QTest::mouseClick(browse, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(browse->isDown() || !waiting(), kWait);
+    QTest::mouseClick(browse, Qt::LeftButton);
+    const bool clickedInWait = waiting();
+    QVERIFY(browse->isDown() || !clickedInWait);
+    // Handled once the wait is over: one dialog, and the button and the cursor back.
+    QTRY_VERIFY_WITH_TIMEOUT(rig.dialogs.requests.size() == 2 && !browse->isDown(), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.window.cursor().shape(), Qt::ArrowCursor, kWait);
+    QTest::qWait(50);
+    if (clickedInWait) QCOMPARE(rig.dialogs.requests.size(), size_t{2});
+  }
 };
 
 QTEST_MAIN(ConsoleWindowTest)

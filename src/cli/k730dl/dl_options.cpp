@@ -78,6 +78,8 @@ bool ParseDlOptions(const std::vector<std::string>& args, DlOptions& options, st
       options.yes = true;
     } else if (arg == "--parallel-restarts") {
       options.parallelRestarts = true;
+    } else if (arg == "--continuous") {
+      options.continuous = true;
     } else if (arg == "--log-dir") {
       if (!value(options.logDir)) return false;
       if (options.logDir.empty()) return error = "--log-dir needs a directory", false;

@@ -16,6 +16,7 @@ struct DlOptions {
   double waitSeconds = 30;
   bool yes = false;
   bool parallelRestarts = false;
+  bool continuous = false;
   std::string logDir;
   std::string image;
 };
@@ -25,13 +26,18 @@ constexpr const char* kDlUsage =
     "              [--phone-mode normal|emergency|ch-normal|ch-emergency|skip]\n"
     "              [--pda-mode smallrom|rom|resource|all|dformat|widebin|bigrom|skip]\n"
     "              [--com-base N] [--expect N [--wait SECONDS]] [--yes] [--log-dir DIR]\n"
-    "              [--parallel-restarts] IMAGE\n"
+    "              [--parallel-restarts] [--continuous] IMAGE\n"
     "       k730dl --list\n"
     "       k730dl --udev-rules [IDS-FILE [OUTPUT]]\n"
     "Runs the download console without a window: every live slot flashes IMAGE.\n"
     "--parallel-restarts lets the handsets restart at the same time, each on its own\n"
     "port, where udev names every modem port by its USB port (or the ports are\n"
     "simulated); otherwise a slot-0 line says why they restart one at a time.\n"
+    "--continuous flashes unit after unit: a slot whose unit ended starts again with\n"
+    "the same job and image when a new unit is plugged in at its port (a new USB\n"
+    "serial number, or a port away at least 5 s after its slot ended); SIGINT, SIGTERM\n"
+    "or SIGHUP end it after the running units (a second one at once) with a summary\n"
+    "per slot; exit 0 when every unit completed, 1 when one failed or none ran.\n"
     "--list shows the bench as the console sees it and what stops a slot (exit 0 every\n"
     "live slot has a usable modem port, 1 none or one unusable); --udev-rules writes\n"
     "the udev rule of the handset id list.\n"

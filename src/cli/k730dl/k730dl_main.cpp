@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -36,7 +37,9 @@ using namespace k730;
 
 // SIGINT and SIGTERM end the run as the exit button would; a second one ends
 // the process at once, whatever it waits for. SIGHUP, the terminal going
-// away, does not end the run: it finishes and is recorded.
+// away, does not end the run: it finishes and is recorded. In continuous
+// operation SIGINT, SIGTERM and SIGHUP untick Repeat: the running units
+// finish and the run ends; a second one ends the process at once.
 class StopSignals {
  public:
   StopSignals() {
@@ -53,12 +56,14 @@ class StopSignals {
   StopSignals& operator=(const StopSignals&) = delete;
 
   // Whom a stop request goes to; null before the console exists and after it ended.
-  void Attach(DownloaderDialog* console, TerminalView* view) {
+  void Attach(DownloaderDialog* console, TerminalView* view, bool continuous = false) {
     std::lock_guard<std::mutex> lock(mutex_);
     console_ = console;
     view_ = view;
+    continuous_ = console && continuous;
     if (console_ && interrupted_) console_->RequestExit();
   }
+  // A stop that ends the run as the exit button would (and fails it).
   bool Interrupted() const { return interrupted_; }
 
  private:
@@ -66,8 +71,17 @@ class StopSignals {
     int received = 0;
     while (sigwait(&set_, &received) == 0) {
       if (received == SIGUSR1) return;
-      if (received == SIGHUP) continue;
-      if (interrupted_.exchange(true)) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (continuous_ && !finishing_) {
+          finishing_ = true;
+          std::fprintf(stderr, "k730dl: the running units finish, then the run ends\n");
+          console_->PostRepeat(false);
+          continue;
+        }
+      }
+      if (received == SIGHUP && !finishing_) continue;
+      if (finishing_ || interrupted_.exchange(true)) {
         // The second request: the default action, now.
         std::signal(received, SIG_DFL);
         sigset_t one;
@@ -87,6 +101,8 @@ class StopSignals {
   std::mutex mutex_;
   DownloaderDialog* console_ = nullptr;
   TerminalView* view_ = nullptr;
+  bool continuous_ = false;
+  bool finishing_ = false;  // continuous operation was asked to end
   std::atomic<bool> interrupted_{false};
   std::thread thread_;
 };
@@ -145,6 +161,27 @@ int DeviceRadio(int deviceMode) {
   return deviceMode == mode::kPhone ? ctl::kDevicePhone
          : deviceMode == mode::kPda ? ctl::kDevicePda
                                     : ctl::kDevicePdaPhone;
+}
+
+// Each slot's units in continuous operation, one line per slot.
+void PrintUnitSummary(const RunSummary& summary) {
+  std::array<int, kSlotCount> completed{};
+  std::array<int, kSlotCount> failed{};
+  std::array<bool, kSlotCount> seen{};
+  for (const SlotOutcome& unit : summary.slots) {
+    if (unit.slot < 0 || unit.slot >= kSlotCount) continue;
+    seen[unit.slot] = true;
+    if (unit.result == SlotOutcome::Result::Completed) {
+      ++completed[unit.slot];
+    } else if (unit.result == SlotOutcome::Result::Failed) {
+      ++failed[unit.slot];
+    }
+  }
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (seen[slot])
+      std::fprintf(stderr, "k730dl: slot %d: %d units completed, %d failed\n", slot,
+                   completed[slot], failed[slot]);
+  }
 }
 
 constexpr int kExitCompleted = 0;
@@ -242,6 +279,10 @@ int main(int argc, char** argv) {
   // of the form (applied on the console thread), then Go.
   console.PostCommand(DeviceRadio(options.deviceMode));
   console.PostSysCommand(0x0010);
+  if (options.continuous) {
+    console.PostRepeat(true);
+    signals.Attach(&console, &view, true);
+  }
   console.PostCommand(ctl::kGo);
 
   view.WaitForOutcome([&] { return consoleEnded.load() || signals.Interrupted(); });
@@ -264,7 +305,14 @@ int main(int argc, char** argv) {
                  "end\n");
   const bool refused = view.Refused();
   const std::optional<RunSummary> summary = view.Summary();
-  if (!refused && summary && !summary->slots.empty()) {
+  if (!refused && summary && options.continuous) {
+    PrintUnitSummary(*summary);
+    for (const SlotOutcome& slot : summary->slots) {
+      if (slot.result == SlotOutcome::Result::Failed)
+        std::fprintf(stderr, "k730dl: slot %d unit %d failed at %s\n", slot.slot, slot.unit,
+                     slot.failedStep.c_str());
+    }
+  } else if (!refused && summary && !summary->slots.empty()) {
     for (const SlotOutcome& slot : summary->slots) {
       if (slot.result == SlotOutcome::Result::Completed) continue;
       std::fprintf(stderr, "k730dl: slot %d %s\n", slot.slot,

@@ -40,8 +40,15 @@ void TerminalView::DrawProgress() {
     const int filled = static_cast<int>(percent * kWidth / 100);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kWidth - filled), '.');
-    std::fprintf(out_, "  slot %d %-8s [%s] %3u%%\n", slot, status_[slot].c_str(), bar.c_str(),
-                 percent);
+    const auto [completed, failed] = units_[slot];
+    if (completed + failed > 1) {
+      // Continuous operation: the units so far.
+      std::fprintf(out_, "  slot %d %-8s [%s] %3u%%  %d completed, %d failed\n", slot,
+                   status_[slot].c_str(), bar.c_str(), percent, completed, failed);
+    } else {
+      std::fprintf(out_, "  slot %d %-8s [%s] %3u%%\n", slot, status_[slot].c_str(), bar.c_str(),
+                   percent);
+    }
     ++drawnLines_;
   }
 }
@@ -84,6 +91,12 @@ void TerminalView::SetSlotStatusText(int slot, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   status_[slot] = text;
   if (!text.empty()) active_[slot] = true;
+}
+
+void TerminalView::SetSlotUnitCounts(int slot, int completed, int failed) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  units_[slot] = {completed, failed};
 }
 
 MessageAnswer TerminalView::ShowMessage(const std::string& text, MessageIcon,

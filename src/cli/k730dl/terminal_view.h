@@ -30,6 +30,7 @@ class TerminalView : public ConsoleView {
   void ClearSlotText(int) override {}
   void SetSlotProgress(int slot, uint32_t percent) override;
   void SetSlotStatusText(int slot, const std::string& text) override;
+  void SetSlotUnitCounts(int slot, int completed, int failed) override;
   std::optional<std::string> ChooseOpenFile(const FileDialogSpec&) override { return {}; }
   MessageAnswer ShowMessage(const std::string& text, MessageIcon icon,
                             MessageButtons buttons) override;
@@ -75,6 +76,7 @@ class TerminalView : public ConsoleView {
   std::array<uint32_t, kSlotCount> progress_{};
   std::array<std::string, kSlotCount> status_;
   std::array<bool, kSlotCount> active_{};
+  std::array<std::pair<int, int>, kSlotCount> units_{};  // completed, failed
   int drawnLines_ = 0;
 };
 
