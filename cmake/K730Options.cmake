@@ -3,6 +3,11 @@ add_compile_options(-Wall -Wextra)
 if(K730_WERROR)
   add_compile_options(-Werror)
 endif()
+if(WIN32)
+  # Windows 10 API level; windows.h without min/max macros and without the
+  # rarely used parts (sockets come from winsock2.h where they are used).
+  add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 NOMINMAX WIN32_LEAN_AND_MEAN)
+endif()
 if(K730_SANITIZE)
   add_compile_options(-fsanitize=${K730_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${K730_SANITIZE})

@@ -1,13 +1,9 @@
 #include "app/console_lock.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+
+#include "core/file_access.h"
 
 namespace k730 {
 namespace {
@@ -23,35 +19,14 @@ std::string PathKey(const std::string& path) {
 
 }  // namespace
 
-std::string RuntimeDirectory(std::string& reason) {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  struct stat st {};
-  if (runtime && *runtime == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode))
-    return runtime;
-  // A folder of our own in /tmp; one planted by someone else is not used.
-  const std::string dir = "/tmp/k730-" + std::to_string(::getuid());
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    reason = dir + ": " + std::strerror(errno);
-    return "";
-  }
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-      (st.st_mode & 077) != 0) {
-    reason = dir + ": not a private folder of this user";
-    return "";
-  }
-  return dir;
-}
-
 bool ConsoleLock::Acquire(const std::string& portDirectory, std::string& reason) {
-  const std::string runtime = RuntimeDirectory(reason);
+  const std::string runtime = UserRuntimeDirectory(reason);
   if (runtime.empty()) {
     reason = "cannot lock the bench: " + reason;
     return false;
   }
   // The same folder reached by another name is the same bench.
-  char* resolved = ::realpath(portDirectory.c_str(), nullptr);
-  const std::string bench = resolved ? resolved : portDirectory;
-  std::free(resolved);
+  const std::string bench = RealPath(portDirectory);
   const std::string path = runtime + "/k730-console-" + PathKey(bench) + ".lock";
   std::string previous;
   long holder = 0;

@@ -1,7 +1,8 @@
 // One console per bench. Two consoles on the same modem ports would take each
 // other's handsets away mid-flash, so the second one is refused at start: a
 // lock file in the user's runtime folder, named after the real path of the
-// modem-port folder, holds the console's pid for as long as it runs.
+// modem-port folder (the bench's name, whatever lists its ports), holds the
+// console's pid for as long as it runs.
 #pragma once
 
 #include <string>
@@ -9,10 +10,6 @@
 #include "core/pid_lock.h"
 
 namespace k730 {
-
-// $XDG_RUNTIME_DIR, else /tmp/k730-<uid> (created, owned by the user, 0700).
-// "" with reason set when neither can be used.
-std::string RuntimeDirectory(std::string& reason);
 
 class ConsoleLock {
  public:

@@ -1,26 +1,14 @@
-#include "app/settings.h"
-
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// The settings values' rules, and the INI-style file that keeps them where
+// the platform has no registry (or the environment names a file).
 #include <cstdlib>
 #include <sstream>
 #include <vector>
 
+#include "app/settings.h"
 #include "core/file_access.h"
 
 namespace k730 {
 namespace {
-
-std::string HomeDirectory() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "";
-}
 
 bool ValidName(const std::string& name) {
   if (name.empty()) return false;
@@ -53,13 +41,12 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
   char block[4096];
   bool ok = true;
   for (;;) {
-    const ssize_t n = read(fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = ReadSome(fd, block, sizeof block);
     if (n < 0 || text.size() + static_cast<size_t>(n) > kMaxSettingsFile) ok = false;
     if (n <= 0 || !ok) break;
     text.append(block, static_cast<size_t>(n));
   }
-  close(fd);
+  CloseFile(fd);
   if (!ok) return false;
   std::istringstream in(text);
   std::string line;
@@ -72,31 +59,28 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
   return true;
 }
 
-// Creates every missing directory of path's parent.
+// Creates every missing directory of path's parent, private to the user.
 bool MakeParentDirectories(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
+  const size_t slash = LastPathSeparator(path);
   if (slash == std::string::npos || slash == 0) return true;
-  const std::string dir = path.substr(0, slash);
-  struct stat st {};
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  if (!MakeParentDirectories(dir)) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  std::string reason;
+  return MakeDirectories(path.substr(0, slash), reason, NewFileAccess::Private);
 }
 
 }  // namespace
 
-std::string SettingsFilePath() {
-  const char* overridden = std::getenv("K730_SETTINGS_FILE");
-  if (overridden && *overridden) return overridden;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  std::string base = config && *config == '/' ? std::string(config) : HomeDirectory() + "/.config";
-  return base + "/k730/settings.ini";
+bool ValidSettingName(const std::string& name) {
+  return ValidName(name);
 }
 
-std::string ReadSetting(const std::string& name) {
+bool ValidSettingValue(const std::string& value) {
+  return ValidValue(value);
+}
+
+std::string ReadSettingFromFile(const std::string& path, const std::string& name) {
   if (!ValidName(name)) return "";
   std::vector<std::string> lines;
-  if (!ReadLines(SettingsFilePath(), lines)) return "";
+  if (!ReadLines(path, lines)) return "";
   const std::string header = SectionHeader();
   bool inSection = false;
   for (const std::string& line : lines) {
@@ -112,14 +96,12 @@ std::string ReadSetting(const std::string& name) {
   return "";
 }
 
-int WriteSetting(const std::string& name, const std::string& value) {
+int WriteSettingToFile(const std::string& path, const std::string& name, const std::string& value) {
   if (!ValidName(name) || !ValidValue(value)) return 0;
-  const std::string path = SettingsFilePath();
   std::vector<std::string> lines;
   // A missing file starts empty; one that exists but cannot be read whole (a
   // FIFO, a device, a huge file) is not replaced by one that loses it.
-  struct stat st {};
-  if (!ReadLines(path, lines) && stat(path.c_str(), &st) == 0) return 0;
+  if (!ReadLines(path, lines) && PathStatus(path).kind != FileKind::Missing) return 0;
 
   const std::string header = SectionHeader();
   const std::string entry = name + "=" + value;
@@ -158,14 +140,16 @@ int WriteSetting(const std::string& name, const std::string& value) {
   for (const std::string& line : lines) text += line + "\n";
 
   if (!MakeParentDirectories(path)) return 0;
-  const std::string temp = path + ".tmp" + std::to_string(getpid());
-  unlink(temp.c_str());  // left by an earlier process of this pid
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return 0;
+  const std::string temp = path + ".tmp" + std::to_string(ProcessId());
+  RemoveFile(temp);  // left by an earlier process of this pid
+  bool exists = false;
   std::string reason;
-  const bool written = WriteAll(fd, text.data(), text.size(), reason) && fsync(fd) == 0;
-  if (close(fd) != 0 || !written || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
+  const int fd = CreateNewFile(temp, NewFileAccess::Private, exists, reason);
+  if (fd < 0) return 0;
+  const bool written = WriteAll(fd, text.data(), text.size(), reason) && SyncFile(fd);
+  int error = 0;
+  if (!CloseFile(fd) || !written || !RenameFile(temp, path, error)) {
+    RemoveFile(temp);
     return 0;
   }
   return 1;

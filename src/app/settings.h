@@ -1,5 +1,8 @@
-// The settings store: a few named text values that survive the process, kept
-// in an INI-style file per user (the stand-in for the original registry key).
+// The settings store: a few named text values that survive the process. On
+// Windows they are values of the registry key below under HKEY_LOCAL_MACHINE;
+// elsewhere, and wherever K730_SETTINGS_FILE names a file, they are kept in
+// an INI-style file per user under a section named after that key
+// (settings_posix.cpp, settings_win32.cpp).
 #pragma once
 
 #include <string>
@@ -15,17 +18,24 @@ constexpr const char* kSettingUploadPort = "UPLOAD_PORT";
 constexpr const char* kSettingParallelRestarts = "PARALLEL_RESTARTS";
 
 // K730_SETTINGS_FILE when set, else $XDG_CONFIG_HOME/k730/settings.ini (or
-// ~/.config/k730/settings.ini).
+// ~/.config/k730/settings.ini); on Windows "" unless set (the registry).
 std::string SettingsFilePath();
 
-// The stored text, or "" when the file, the value or any read is missing.
+// The stored text, or "" when the store, the value or any read is missing.
 // Never creates anything.
 std::string ReadSetting(const std::string& name);
 
 // Stores value as text (any length, kept whole); 1 when stored, 0 otherwise.
 // Names and values that cannot be written as one line of the file (line
-// breaks, NUL, '=' or '[' in a name) are refused without touching the file.
-// The file is replaced atomically, so a crash never leaves it half written.
+// breaks, NUL, '=', '[' or ';' in a name) are refused without touching the
+// store. A file is replaced atomically, so a crash never leaves it half
+// written.
 int WriteSetting(const std::string& name, const std::string& value);
+
+// The same on the INI-style file at path.
+std::string ReadSettingFromFile(const std::string& path, const std::string& name);
+int WriteSettingToFile(const std::string& path, const std::string& name, const std::string& value);
+bool ValidSettingName(const std::string& name);
+bool ValidSettingValue(const std::string& value);
 
 }  // namespace k730

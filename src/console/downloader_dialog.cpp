@@ -1,8 +1,5 @@
 #include "console/downloader_dialog.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -57,13 +54,6 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t le
   if (out.Create(path) && out.Write(data, length) && out.Commit()) return true;
   reason = out.Error();
   return false;
-}
-
-std::string CurrentDirectory() {
-  std::string buffer(PATH_MAX, '\0');
-  if (!getcwd(buffer.data(), buffer.size())) return ".";
-  buffer.resize(std::strlen(buffer.c_str()));
-  return buffer;
 }
 
 bool SettingIsOn(const std::string& value) {
@@ -612,8 +602,8 @@ bool DownloaderDialog::CheckJob() {
   JobForm job = Members();
   // A directory or a device is no image whatever its name ends in: it is
   // refused as the unreadable file it is, before the name is judged.
-  struct stat st {};
-  if (!job.imagePath.empty() && stat(job.imagePath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const FileKind kind = job.imagePath.empty() ? FileKind::Missing : PathStatus(job.imagePath).kind;
+  if (kind != FileKind::Missing && kind != FileKind::Regular) {
     RefuseLoad(kFileAccessLine);
     return false;
   }
@@ -697,12 +687,7 @@ void DownloaderDialog::OnGo() {
     run_.job = job;
     run_.imageCrc = images_.crc;
     // The record names the file wherever the runner was started from.
-    if (char* resolved = realpath(job.imagePath.c_str(), nullptr)) {
-      run_.imageFullPath = resolved;
-      std::free(resolved);
-    } else {
-      run_.imageFullPath = job.imagePath;
-    }
+    run_.imageFullPath = RealPath(job.imagePath);
     for (int slot : slots) {
       Slot& s = slots_[slot];
       s.unit = UnitRun{};

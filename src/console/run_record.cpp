@@ -1,28 +1,15 @@
 #include "console/run_record.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "console/console_ids.h"
+#include "core/clock.h"
 #include "core/file_access.h"
 
 namespace k730 {
 namespace {
-
-std::string Home() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "";
-}
 
 // Appends one row in one write, so that concurrent runners do not interleave
 // lines. A file that does not end in a line end (an earlier write cut short)
@@ -35,9 +22,9 @@ bool AppendRow(const std::string& path, const std::string& row, const char* line
     reason = path + ": " + reason;
     return false;
   }
-  struct stat st {};
-  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  const off_t before = regular ? st.st_size : 0;
+  FileStatus status;
+  const bool regular = StatusOf(fd, status) && status.kind == FileKind::Regular;
+  const uint64_t before = regular ? status.size : 0;
   std::string text;
   if (before > 0) {
     // Looked at through a reading descriptor of its own: the output's is
@@ -45,20 +32,23 @@ bool AppendRow(const std::string& path, const std::string& row, const char* line
     std::string ignored;
     const int reader = OpenRegularFile(path, ignored);
     char last = '\n';
-    if (reader >= 0 && pread(reader, &last, 1, before - 1) == 1 && last != '\n') text = lineEnd;
-    if (reader >= 0) close(reader);
+    int error = 0;
+    if (reader >= 0 && ReadAt(reader, before - 1, &last, 1, error) == 1 && last != '\n')
+      text = lineEnd;
+    if (reader >= 0) CloseFile(reader);
   }
   text += row;
   bool ok = WriteAll(fd, text.data(), text.size(), reason);
   if (!ok) {
     reason = path + ": " + reason;
-    struct stat now {};
-    if (regular && fstat(fd, &now) == 0 && now.st_size > before &&
-        now.st_size <= before + static_cast<off_t>(text.size())) [[maybe_unused]]
-      const int undone = ftruncate(fd, before);
+    FileStatus now;
+    int ignored = 0;
+    if (regular && StatusOf(fd, now) && now.size > before && now.size <= before + text.size())
+      TruncateFile(fd, before, ignored);
   }
-  if (close(fd) != 0 && ok) {
-    reason = path + ": " + std::strerror(errno);
+  int error = 0;
+  if (!CloseFile(fd, &error) && ok) {
+    reason = path + ": " + SystemErrorText(error);
     ok = false;
   }
   return ok;
@@ -69,10 +59,8 @@ bool AppendRow(const std::string& path, const std::string& row, const char* line
 std::string RunRecordDirectory() {
   const char* dir = std::getenv("K730_LOG_DIR");
   if (dir && *dir) return dir;
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state && *state == '/') return std::string(state) + "/k730";
-  const std::string home = Home();
-  return home.empty() ? "" : home + "/.local/state/k730";
+  const std::string state = UserStateDirectory();
+  return state.empty() ? "" : state + "/k730";
 }
 
 std::string CsvField(const std::string& text) {
@@ -116,7 +104,7 @@ std::string PdaModeName(int pdaMode) {
 std::string LocalDateTime() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
+  LocalTimeOf(now, local);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
@@ -216,8 +204,8 @@ bool RunRecorder::Write(const std::vector<SlotRecord>& records, std::string& rea
     // The header goes in front when the file is new; checked and written in
     // two steps, so two runners starting together may both write it, which a
     // reader of the CSV tolerates better than a missing one.
-    struct stat st {};
-    const bool isNew = stat(csv.c_str(), &st) != 0 || st.st_size == 0;
+    const FileStatus existing = PathStatus(csv);
+    const bool isNew = existing.kind == FileKind::Missing || existing.size == 0;
     if (!AppendRow(csv,
                    (isNew ? std::string(kRunsCsvHeader) + "\n" : "") + FormatRunsCsvLine(r) + "\n",
                    "\n", failure)) {

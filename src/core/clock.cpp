@@ -1,11 +1,5 @@
 #include "core/clock.h"
 
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,13 +7,13 @@
 #include <memory>
 #include <thread>
 
+#include "core/platform_time.h"
+
 namespace k730 {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-const SteadyClock::time_point& Epoch() {
-  static const SteadyClock::time_point epoch = SteadyClock::now();
+uint64_t Epoch() {
+  static const uint64_t epoch = platform::MonotonicMicros();
   return epoch;
 }
 
@@ -43,16 +37,11 @@ uint64_t ScaledClock::RealMicros(uint32_t ms) const {
 }
 
 void ScaledClock::Sleep(uint32_t ms) {
-  if (ms == 0) {
-    std::this_thread::yield();
-    return;
-  }
-  std::this_thread::sleep_for(std::chrono::microseconds(RealMicros(ms)));
+  platform::SleepMicros(ms == 0 ? 0 : RealMicros(ms));
 }
 
 uint64_t ScaledClock::Ticks() {
-  const auto real =
-      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - Epoch()).count();
+  const uint64_t real = platform::MonotonicMicros() - Epoch();
   return static_cast<uint64_t>(static_cast<double>(real) / 1000.0 / Scale());
 }
 
@@ -115,16 +104,7 @@ void Yield() {
 }
 
 bool RaiseCurrentThreadPriority() {
-#ifdef __linux__
-  // On Linux a thread's niceness is its own, addressed by its thread id.
-  const id_t self = static_cast<id_t>(::syscall(SYS_gettid));
-  errno = 0;
-  const int now = ::getpriority(PRIO_PROCESS, self);
-  if (now == -1 && errno != 0) return false;
-  return ::setpriority(PRIO_PROCESS, self, now - 1) == 0;
-#else
-  return false;
-#endif
+  return platform::RaiseCurrentThreadPriority();
 }
 
 void StopSignal::Request() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -64,7 +65,10 @@ inline uint64_t TickCount() {
 }
 void Yield();
 
-// Favours the calling thread over normal ones (one step of niceness), as a
+// The local calendar time of a point in time; false when it has none.
+bool LocalTimeOf(std::time_t time, std::tm& local);
+
+// Favours the calling thread over normal ones (one step above normal), as a
 // worker whose link waits are short and timed wants. Without the privilege
 // the thread keeps its priority; false then.
 bool RaiseCurrentThreadPriority();

@@ -1,13 +1,6 @@
 #include "core/pid_lock.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "core/file_access.h"
 
@@ -17,7 +10,8 @@ namespace {
 // The whole (small) file; a lock file is never large, anything beyond is cut.
 std::string ReadLock(int fd) {
   std::string text(4096, '\0');
-  const ssize_t n = ::pread(fd, text.data(), text.size(), 0);
+  int error = 0;
+  const long long n = ReadAt(fd, 0, text.data(), text.size(), error);
   text.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return text;
 }
@@ -36,42 +30,47 @@ PidLockFile::Result PidLockFile::Take(const std::string& path, const std::string
   // A holder that lets go removes the file; one that opened it just before
   // may then lock a file no longer in the folder, and tries again.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    const int fd = OpenLockFile(path, reason);
     if (fd < 0) {
-      reason = path + ": " + std::strerror(errno);
+      reason = path + ": " + reason;
       return Result::Failed;
     }
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    FileStatus opened;
+    if (!StatusOf(fd, opened)) {
       reason = path + ": not a regular file";
-      ::close(fd);
+      CloseFile(fd);
       return Result::Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      if (error == EWOULDBLOCK) {
+    switch (TryLockFile(fd, reason)) {
+      case LockResult::Taken:
+        break;
+      case LockResult::HeldByOther:
         holderPid = std::strtol(ReadLock(fd).c_str(), nullptr, 10);
-        ::close(fd);
+        CloseFile(fd);
         return Result::HeldByOther;
-      }
-      reason = path + ": " + std::strerror(error);
-      ::close(fd);
-      return Result::Failed;
+      case LockResult::Failed:
+        reason = path + ": " + reason;
+        CloseFile(fd);
+        return Result::Failed;
     }
-    struct stat named {};
-    if (::stat(path.c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
-        named.st_dev != opened.st_dev) {
-      ::close(fd);
+    const FileStatus named = PathStatus(path, LinkPolicy::Refuse);
+    if (named.kind != FileKind::Regular || !(named.identity == opened.identity)) {
+      CloseFile(fd);
       continue;
     }
     const std::string old = ReadLock(fd);
     const size_t firstEnd = old.find('\n');
     if (firstEnd != std::string::npos) previous = old.substr(firstEnd + 1);
-    const std::string text = std::to_string(static_cast<long>(::getpid())) + "\n" + note;
-    if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text.data(), text.size(), reason)) {
-      reason = path + ": " + (reason.empty() ? std::strerror(errno) : reason);
-      ::close(fd);
+    const std::string text = std::to_string(ProcessId()) + "\n" + note;
+    int error = 0;
+    if (!TruncateFile(fd, 0, error)) {
+      reason = path + ": " + SystemErrorText(error);
+      CloseFile(fd);
+      return Result::Failed;
+    }
+    if (!WriteAll(fd, text.data(), text.size(), reason)) {
+      reason = path + ": " + reason;
+      CloseFile(fd);
       return Result::Failed;
     }
     fd_ = fd;
@@ -84,8 +83,8 @@ PidLockFile::Result PidLockFile::Take(const std::string& path, const std::string
 
 void PidLockFile::Release() {
   if (fd_ < 0) return;
-  ::unlink(path_.c_str());
-  ::close(fd_);
+  RemoveFile(path_);
+  CloseFile(fd_);
   fd_ = -1;
   path_.clear();
 }

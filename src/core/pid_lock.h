@@ -1,4 +1,4 @@
-// A lock file that says who holds it: an advisory lock (flock) held for as
+// A lock file that says who holds it: a lock on the open file held for as
 // long as the object lives, and the holder's pid on the file's first line, so
 // that whoever is refused can be told whom to look for. A lock file nobody
 // holds any more (its holder died) is taken over; what that holder wrote is

@@ -1,7 +1,5 @@
 #include "core/trace.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +23,9 @@ struct TraceFile {
     // while /dev/stderr (a link to a device) works.
     std::string reason;
     const int fd = OpenOutput(path, OutputMode::Append, LinkPolicy::Follow, reason);
-    if (fd >= 0) file = ::fdopen(fd, "a");
+    if (fd >= 0) file = StreamOf(fd, "a");
     if (!file) {
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0) CloseFile(fd);
       std::fprintf(stderr, "K730_TRACE: cannot write %s: %s; no trace is kept\n", path,
                    reason.empty() ? "out of memory" : reason.c_str());
     }

@@ -1,13 +1,7 @@
 #include "image/file_io.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include "core/file_access.h"
@@ -20,26 +14,19 @@ std::atomic<unsigned> g_tempCounter{0};
 }  // namespace
 
 std::string ErrnoText(const std::string& what, const std::string& path, int error) {
-  return what + ": " + path + ": " + std::strerror(error);
+  return what + ": " + path + ": " + (error == 0 ? "not open" : SystemErrorText(error));
 }
 
 std::string ReplaceProblem(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return "";
-  if (S_ISLNK(st.st_mode)) return path + ": a symbolic link; not replaced";
-  if (!S_ISREG(st.st_mode)) return path + ": not a regular file; not replaced";
+  const FileKind kind = PathStatus(path, LinkPolicy::Refuse).kind;
+  if (kind == FileKind::Missing) return "";
+  if (kind == FileKind::SymbolicLink) return path + ": a symbolic link; not replaced";
+  if (kind != FileKind::Regular) return path + ": not a regular file; not replaced";
   return "";
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 std::string DirectoryPart(const std::string& path) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = LastPathSeparator(path);
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
@@ -73,21 +60,21 @@ bool InputFile::Open(const std::string& path) {
   }
   // A FIFO cannot make the open wait for a writer; it and every other
   // non-regular file is refused.
-  struct stat st {};
+  FileStatus status;
   std::string reason;
-  const int fd = OpenRegularFile(path, reason, &st);
+  const int fd = OpenRegularFile(path, reason, &status);
   if (fd < 0) {
     error_ = "cannot open: " + path + ": " + reason;
     return false;
   }
   fd_ = fd;
-  size_ = static_cast<uint64_t>(st.st_size);
-  mtime_ = st.st_mtime;
+  size_ = status.size;
+  mtime_ = status.modified;
   return true;
 }
 
 void InputFile::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
 }
 
@@ -104,22 +91,10 @@ long long InputFile::ReadAt(uint64_t offset, void* buffer, size_t count) {
 
 long long InputFile::ReadAt(uint64_t offset, void* buffer, size_t count, int& error) const {
   if (fd_ < 0) {
-    error = EBADF;
+    error = 0;
     return -1;
   }
-  auto* out = static_cast<unsigned char*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<long long>(done);
+  return k730::ReadAt(fd_, offset, buffer, count, error);
 }
 
 OutputFile::~OutputFile() {
@@ -157,21 +132,21 @@ bool OutputFile::Create(const std::string& finalPath) {
   // stays within one file system; O_EXCL so it never takes over another file.
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".k730tmp-%ld-%u", static_cast<long>(::getpid()),
+    std::snprintf(suffix, sizeof suffix, ".k730tmp-%ld-%u", ProcessId(),
                   g_tempCounter.fetch_add(1));
     std::string candidate = finalPath + suffix;
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    bool exists = false;
+    std::string reason;
+    const int fd = CreateNewFile(candidate, NewFileAccess::Default, exists, reason);
     if (fd >= 0) {
       // A file replaced keeps its permissions, as one written over would.
-      struct stat existing {};
-      if (::stat(finalPath.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::fchmod(fd, existing.st_mode & 07777);
+      CopyPermissions(finalPath, fd);
       fd_ = fd;
       tempPath_ = std::move(candidate);
       return true;
     }
-    if (errno != EEXIST) {
-      error_ = ErrnoText("cannot create", finalPath, errno);
+    if (!exists) {
+      error_ = "cannot create: " + finalPath + ": " + reason;
       return false;
     }
   }
@@ -184,18 +159,10 @@ bool OutputFile::Write(const void* data, size_t count) {
     if (error_.empty()) error_ = "write to an output that is not open: " + finalPath_;
     return false;
   }
-  const auto* in = static_cast<const unsigned char*>(data);
-  while (count > 0) {
-    const ssize_t n = ::write(fd_, in, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error_ = ErrnoText("cannot write", finalPath_, errno);
-      return false;
-    }
-    in += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+  int error = 0;
+  if (WriteAll(fd_, data, count, error)) return true;
+  error_ = ErrnoText("cannot write", finalPath_, error);
+  return false;
 }
 
 bool OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
@@ -203,19 +170,10 @@ bool OutputFile::WriteAt(uint64_t offset, const void* data, size_t count) {
     if (error_.empty()) error_ = "write to an output that is not open: " + finalPath_;
     return false;
   }
-  const auto* in = static_cast<const unsigned char*>(data);
-  while (count > 0) {
-    const ssize_t n = ::pwrite(fd_, in, count, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error_ = ErrnoText("cannot write", finalPath_, errno);
-      return false;
-    }
-    in += n;
-    offset += static_cast<uint64_t>(n);
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+  int error = 0;
+  if (WriteAllAt(fd_, offset, data, count, error)) return true;
+  error_ = ErrnoText("cannot write", finalPath_, error);
+  return false;
 }
 
 bool OutputFile::Commit() {
@@ -224,8 +182,9 @@ bool OutputFile::Commit() {
     return false;
   }
   const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) {
-    error_ = ErrnoText("cannot write", finalPath_, errno);
+  int error = 0;
+  if (!CloseFile(fd, &error)) {
+    error_ = ErrnoText("cannot write", finalPath_, error);
     Abandon();
     return false;
   }
@@ -236,8 +195,8 @@ bool OutputFile::Commit() {
     Abandon();
     return false;
   }
-  if (::rename(tempPath_.c_str(), finalPath_.c_str()) != 0) {
-    error_ = ErrnoText("cannot replace", finalPath_, errno);
+  if (!RenameFile(tempPath_, finalPath_, error)) {
+    error_ = ErrnoText("cannot replace", finalPath_, error);
     Abandon();
     return false;
   }
@@ -246,9 +205,9 @@ bool OutputFile::Commit() {
 }
 
 void OutputFile::Abandon() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
-  if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+  if (!tempPath_.empty()) RemoveFile(tempPath_);
   tempPath_.clear();
 }
 

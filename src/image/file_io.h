@@ -9,6 +9,8 @@
 #include <ctime>
 #include <string>
 
+#include "core/file_access.h"
+
 namespace k730 {
 
 // An open regular file, read-only. Directories, FIFOs and devices are refused
@@ -88,10 +90,8 @@ std::string ErrnoText(const std::string& what, const std::string& path, int erro
 // exists and is not a regular file. "" when it may be (or does not exist).
 std::string ReplaceProblem(const std::string& path);
 
-// True when both paths name one existing file (device and inode).
-bool SameFile(const std::string& a, const std::string& b);
-
-// Everything up to and including the last '/', or "" when there is none.
+// Everything up to and including the last path separator, or "" when there
+// is none.
 std::string DirectoryPart(const std::string& path);
 
 }  // namespace k730

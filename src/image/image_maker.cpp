@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/clock.h"
 #include "image/crc32.h"
 #include "image/file_io.h"
 
@@ -181,7 +182,7 @@ StampDateTime StampDateTime::LocalNow() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   StampDateTime t;
-  if (localtime_r(&now, &local)) {
+  if (LocalTimeOf(now, local)) {
     t.year = local.tm_year + 1900;
     t.month = local.tm_mon + 1;
     t.day = local.tm_mday;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/clock.h"
 #include "image/crc32.h"
 #include "image/file_io.h"
 
@@ -86,7 +87,7 @@ bool FileCrc(const InputFile& file, uint32_t& crc, std::string& error) {
 std::string FormatLocalTime(std::time_t time) {
   std::tm local{};
   char text[32] = "";
-  if (!localtime_r(&time, &local) ||
+  if (!LocalTimeOf(time, local) ||
       std::strftime(text, sizeof text, "%y/%m/%d-%H:%M:%S", &local) == 0)
     return "00/00/00-00:00:00";
   return text;

@@ -1,14 +1,12 @@
 #include "pda/handset_ids.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <sstream>
+
+#include "core/file_access.h"
 
 #ifndef K730_HANDSET_IDS_FILE
 #define K730_HANDSET_IDS_FILE "/etc/k730/handset-ids.conf"
@@ -199,29 +197,34 @@ HandsetIds ParseHandsetIds(const std::string& text, std::vector<std::string>* er
 
 std::string HandsetIdsPath() {
   const char* env = std::getenv("K730_HANDSET_IDS");
-  return env && *env ? std::string(env) : std::string(K730_HANDSET_IDS_FILE);
+  if (env && *env) return env;
+  // An installation without a fixed place keeps the list beside the program.
+  const std::string installed = K730_HANDSET_IDS_FILE;
+  if (IsAbsolutePath(installed)) return installed;
+  const std::string program = ProgramDirectory();
+  return program.empty() ? installed : program + "/" + installed;
 }
 
 LoadedHandsetIds LoadHandsetIds(const std::string& path) {
   LoadedHandsetIds loaded;
   loaded.path = path.empty() ? HandsetIdsPath() : path;
-  const int fd = ::open(loaded.path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string reason;
+  const int fd = OpenRegularFile(loaded.path, reason);
   std::string text;
-  int error = fd < 0 ? errno : 0;
   if (fd >= 0) {
     char buffer[8192];
+    int error = 0;
     while (text.size() < kMaxListBytes) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) error = errno;
+      const long long n = ReadSome(fd, buffer, sizeof buffer, &error);
+      if (n < 0) reason = SystemErrorText(error);
       if (n <= 0) break;
       text.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fd);
+    CloseFile(fd);
   }
-  if (error != 0) {
+  if (!reason.empty()) {
     loaded.ids = DefaultHandsetIds();
-    loaded.readError = std::strerror(error);
+    loaded.readError = reason;
     return loaded;
   }
   loaded.readable = true;

@@ -1,15 +1,11 @@
 #include "pda/host_file_service.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "core/byte_order.h"
+#include "core/file_access.h"
 #include "core/slot_writer.h"
 #include "pda/palm_usb_port.h"
 
@@ -31,44 +27,24 @@ std::vector<std::string> SplitPath(const std::string& name) {
   return parts;
 }
 
-int AccessFlags(HostOpenMode mode) {
+// The append mode only reads: the handheld never writes through it.
+bool ConfinedAccessOf(HostOpenMode mode, ConfinedAccess& access) {
   switch (mode) {
     case HostOpenMode::ReadOnly:
-      return O_RDONLY;
-    case HostOpenMode::WriteCreate:
-      return O_WRONLY | O_CREAT | O_TRUNC;
-    case HostOpenMode::ReadWrite:
-      return O_RDWR;
     case HostOpenMode::ReadAppend:
-      return O_RDONLY | O_APPEND;
+      access = ConfinedAccess::Read;
+      return true;
+    case HostOpenMode::WriteCreate:
+      access = ConfinedAccess::WriteCreate;
+      return true;
+    case HostOpenMode::ReadWrite:
+      access = ConfinedAccess::ReadWrite;
+      return true;
     case HostOpenMode::Invalid:
       break;
   }
-  return -1;
+  return false;
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 bool SendAll(PalmUsbPort& port, const uint8_t* data, uint32_t length) {
   return port.Send(data, length) == length;
@@ -134,29 +110,11 @@ int HostFileTable::FdOf(uint32_t index) const {
 }
 
 int HostFileTable::OpenHostFile(const std::string& name, HostOpenMode mode) const {
-  const int access = AccessFlags(mode);
-  if (access < 0 || !HostNameIsConfined(name)) return -1;
-  const std::vector<std::string> parts = SplitPath(name);
-
-  // Walk down one component at a time without following any symbolic link,
-  // so that nothing outside the directory can be reached.
-  Descriptor dir(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.Get() < 0) return -1;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    const int next =
-        ::openat(dir.Get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) return -1;
-    dir.Reset(next);
-  }
-  // Non-blocking so that a FIFO cannot stall the open; only regular files pass.
-  Descriptor file(::openat(dir.Get(), parts.back().c_str(),
-                           access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-  if (file.Get() < 0) return -1;
-  struct stat info {};
-  if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-  const int flags = ::fcntl(file.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
-  return file.Release();
+  ConfinedAccess access = ConfinedAccess::Read;
+  if (!ConfinedAccessOf(mode, access) || !HostNameIsConfined(name)) return -1;
+  // Nothing outside the directory can be reached: no link is followed on the
+  // way, and only a regular file is opened.
+  return OpenConfinedFile(directory_, SplitPath(name), access);
 }
 
 bool HostFileTable::Take(uint32_t index, int fd) {
@@ -170,7 +128,7 @@ bool HostFileTable::Close(uint32_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int fd = FdOf(index);
   if (fd < 0) return false;
-  ::close(fd);
+  CloseFile(fd);
   fds_[index] = -1;
   return true;
 }
@@ -178,7 +136,7 @@ bool HostFileTable::Close(uint32_t index) {
 void HostFileTable::CloseAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (int& fd : fds_) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) CloseFile(fd);
     fd = -1;
   }
 }
@@ -189,8 +147,7 @@ long HostFileTable::Read(uint32_t index, uint8_t* buffer, size_t count) {
   if (fd < 0) return -1;
   size_t total = 0;
   while (total < count) {
-    const ssize_t n = ::read(fd, buffer + total, count - total);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = ReadSome(fd, buffer + total, count - total);
     if (n < 0) return total > 0 ? static_cast<long>(total) : -1;
     if (n == 0) break;
     total += static_cast<size_t>(n);
@@ -202,28 +159,22 @@ long HostFileTable::Write(uint32_t index, const uint8_t* data, size_t count) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int fd = FdOf(index);
   if (fd < 0) return -1;
-  size_t total = 0;
-  while (total < count) {
-    const ssize_t n = ::write(fd, data + total, count - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<long>(total);
+  int error = 0;
+  return WriteAll(fd, data, count, error) ? static_cast<long>(count) : -1;
 }
 
 bool HostFileTable::Rewind(uint32_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int fd = FdOf(index);
-  return fd >= 0 && ::lseek(fd, 0, SEEK_SET) == 0;
+  return fd >= 0 && RewindFile(fd);
 }
 
 bool HostFileTable::Length(uint32_t index, uint64_t& length) {
   std::lock_guard<std::mutex> lock(mutex_);
   const int fd = FdOf(index);
-  struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0) return false;
-  length = static_cast<uint64_t>(info.st_size);
+  FileStatus status;
+  if (fd < 0 || !StatusOf(fd, status)) return false;
+  length = status.size;
   return true;
 }
 
@@ -292,12 +243,8 @@ int HostFileService(PalmUsbPort& port, SlotWriter& writer, HostFileTable& table)
         if (!nameValid || mode == HostOpenMode::Invalid) return 0;
         const int fd = table.OpenHostFile(name, mode);
         if (fd < 0) return 0;
-        if (!SendAll(port, stored, 2)) {
-          ::close(fd);
-          return 0;
-        }
-        if (!table.Take(static_cast<uint32_t>(free), fd)) {
-          ::close(fd);
+        if (!SendAll(port, stored, 2) || !table.Take(static_cast<uint32_t>(free), fd)) {
+          CloseFile(fd);
           return 0;
         }
         break;

@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::string_view kSimulatedPrefix = R"(\\?\k730#palm-simulated-device#socket)";
 constexpr std::string_view kUsbPrefix = R"(\\?\k730#palm-os-usb-device#usb-unit-)";
+constexpr std::string_view kTcpPrefix = R"(\\?\k730#palm-tcp-loopback-dev#number)";
 static_assert(kSimulatedPrefix.size() == kDeviceNumberPosition);
+static_assert(kTcpPrefix.size() == kDeviceNumberPosition);
 static_assert(kUsbPrefix.size() == kDeviceNumberPosition);
 
 constexpr uint32_t kNumberCap = 999999999;
@@ -56,8 +58,49 @@ std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uin
   return std::string(kUsbPrefix) + detail;
 }
 
+std::string TcpPalmDeviceName(uint32_t number) {
+  const std::string n = std::to_string(number);
+  return std::string(kTcpPrefix) + n + "#palm" + n;
+}
+
 bool IsSimulatedPalmDeviceName(std::string_view name) {
   return StartsWith(name, kSimulatedPrefix);
+}
+
+bool IsTcpPalmDeviceName(std::string_view name) {
+  return StartsWith(name, kTcpPrefix);
+}
+
+bool SimulatedDeviceNumber(std::string_view name, uint32_t& number) {
+  if (IsSimulatedPalmDeviceName(name) || IsTcpPalmDeviceName(name)) {
+    std::string_view rest = name.substr(kDeviceNumberPosition);
+    return TakeNumber(rest, kNumberCap, number);
+  }
+  std::string_view rest = name;
+  return TakeText(rest, "palm") && TakeNumber(rest, kNumberCap, number) && rest.empty();
+}
+
+bool UsbIdsOfInterfaceName(std::string_view name, uint16_t& vendorId, uint16_t& productId) {
+  const auto hexAt = [&name](size_t at, uint16_t& value) {
+    if (at + 4 > name.size()) return false;
+    uint32_t v = 0;
+    for (size_t i = at; i < at + 4; ++i) {
+      const char c = name[i];
+      const int digit = c >= '0' && c <= '9'   ? c - '0'
+                        : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                               : -1;
+      if (digit < 0) return false;
+      v = v * 16 + static_cast<uint32_t>(digit);
+    }
+    value = static_cast<uint16_t>(v);
+    return true;
+  };
+  std::string lower(name);
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  const size_t vid = lower.find("vid_");
+  if (vid == std::string::npos || lower.compare(vid + 8, 5, "&pid_") != 0) return false;
+  return hexAt(vid + 4, vendorId) && hexAt(vid + 13, productId);
 }
 
 bool IsUsbPalmDeviceName(std::string_view name) {
@@ -76,6 +119,17 @@ bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& addres
   bus = static_cast<uint8_t>(b);
   address = static_cast<uint8_t>(a);
   return true;
+}
+
+UsbInterfaceKind JudgeUsbInterfaceName(std::string_view name, const HandsetIds& ids) {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  if (!UsbIdsOfInterfaceName(name, vendorId, productId)) return UsbInterfaceKind::Other;
+  if (ids.IsPalm(vendorId, productId)) return UsbInterfaceKind::Handheld;
+  for (const HandsetId& id : ids.ids)
+    if (id.kind == HandsetId::Kind::Palm && id.vendor == vendorId)
+      return UsbInterfaceKind::LookAlike;
+  return UsbInterfaceKind::Other;
 }
 
 std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount) {

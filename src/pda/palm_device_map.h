@@ -3,13 +3,17 @@
 // A device-interface name carries the device number as decimal digits that
 // start at character 37 (counting from 0). The names built here are
 //   <37-character prefix><number>#<detail>
-// where the prefix tells the transport (simulated socket or real USB) and the
-// detail locates the device on that transport:
+// where the prefix tells the transport (simulated socket or TCP, or real USB)
+// and the detail locates the device on that transport:
 //   simulated: \\?\k730#palm-simulated-device#socket<N>#palm<N>.sock
+//   TCP:       \\?\k730#palm-tcp-loopback-dev#number<N>#palm<N>
 //   real USB:  \\?\k730#palm-os-usb-device#usb-unit-<U>#bus<BBB>&dev<AAA>&vid_<VVVV>&pid_<PPPP>
-// N is the socket's device number (the handset's phone port number). B and A
-// are the USB bus and device address; U is the number of the handset's phone
-// modem port (COM<U>) when the two halves were paired, else 0 (no slot's).
+// N is the simulated device's number (the handset's phone port number). B and
+// A are the USB bus and device address; U is the number of the handset's
+// phone modem port (COM<U>) when the two halves were paired, else 0 (no
+// slot's). On Windows a real device keeps the device-interface name the
+// system gives it (\\?\usb#vid_<VVVV>&pid_<PPPP>#<instance>#{<class>}), whose
+// character 37 falls in the instance part.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +25,7 @@
 #include <string_view>
 
 #include "core/job_ids.h"
+#include "pda/handset_ids.h"
 
 namespace k730 {
 
@@ -32,10 +37,25 @@ constexpr size_t kDeviceNumberPosition = 37;
 std::string SimulatedPalmDeviceName(uint32_t number);
 std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uint16_t vendorId,
                               uint16_t productId);
+std::string TcpPalmDeviceName(uint32_t number);
 bool IsSimulatedPalmDeviceName(std::string_view name);
+bool IsTcpPalmDeviceName(std::string_view name);
+// The number of a simulated or TCP device's name, or of a bare "palm<N>";
+// false for any other name.
+bool SimulatedDeviceNumber(std::string_view name, uint32_t& number);
 bool IsUsbPalmDeviceName(std::string_view name);
 // Bus and address of a real device's name; false when the name is not one.
 bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& address);
+
+// Vendor and product of a Windows device-interface name ("...vid_0830&pid_0061..."
+// in either case); false when the name carries none.
+bool UsbIdsOfInterfaceName(std::string_view name, uint16_t& vendorId, uint16_t& productId);
+
+// What a Windows USB device-interface name is to the handset id list: a
+// listed handheld, a device of a handheld's vendor that the list does not
+// name (reported as not being a Palm OS device), or anything else (ignored).
+enum class UsbInterfaceKind { Handheld, LookAlike, Other };
+UsbInterfaceKind JudgeUsbInterfaceName(std::string_view name, const HandsetIds& ids);
 
 // A USB device's place as sysfs names it: "<bus>-<port>.<port>...".
 std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount);

@@ -1,6 +1,8 @@
 // Arrival and removal of Palm OS devices, reported with their device-interface
-// names (palm_device_map.h). Real devices are watched through libusb hotplug,
-// simulated ones by watching the K730_PALM_DIR directory for palm<N>.sock.
+// names (palm_device_map.h). Real devices are watched through libusb hotplug
+// (on Windows, device-change notifications); simulated ones through the
+// simulator's TCP listing (K730_PALM_TCP), or on Linux by watching the
+// K730_PALM_DIR directory for palm<N>.sock.
 #pragma once
 
 #include <cstdint>
@@ -34,14 +36,16 @@ class PalmDeviceWatcher {
   virtual void SetNoteSink(PalmNoteSink) {}
 };
 
-// Watches directory for listening sockets named palm<N>.sock.
+// Watches directory for listening sockets named palm<N>.sock (Linux).
 std::unique_ptr<PalmDeviceWatcher> MakeDirectoryPalmWatcher(const std::string& directory);
-// Watches the USB bus for the handhelds of the handset id list (libusb
-// hotplug), numbering each by numbering (palm_device_map.h); a handheld behind
-// a hub whose modem port cannot be told yet is held back for up to the
-// console's 8 s wait.
+// Watches the USB bus for the handhelds of the handset id list. With libusb
+// hotplug each is numbered by numbering (palm_device_map.h), and a handheld
+// behind a hub whose modem port cannot be told yet is held back for up to
+// the console's 8 s wait; on Windows each keeps the device-interface name
+// the system gives it, and numbering is not used.
 std::unique_ptr<PalmDeviceWatcher> MakeUsbPalmWatcher(UsbDeviceNumbering numbering = nullptr);
-// The one the environment asks for: K730_PALM_DIR set -> directory, else USB.
+// The one the environment asks for: K730_PALM_TCP set -> the simulator's TCP
+// listing, else K730_PALM_DIR set -> directory (Linux), else USB.
 std::unique_ptr<PalmDeviceWatcher> MakePalmDeviceWatcher(UsbDeviceNumbering numbering = nullptr);
 
 // The device number of a simulated device's socket file name ("palm7.sock" -> 7);

@@ -5,9 +5,6 @@
 #include "core/clock.h"
 #include "core/trace.h"
 #include "pda/palm_device_map.h"
-#include "pda/palm_device_watcher.h"
-#include "pda/socket_palm_transport.h"
-#include "pda/usb_palm_transport.h"
 
 namespace k730 {
 namespace {
@@ -15,32 +12,13 @@ namespace {
 // Long payloads are abbreviated in the trace: the head of a packet tells enough.
 constexpr size_t kTraceShown = 32;
 
-// A transport that opens nothing, for when libusb cannot start.
-class NoPalmTransport : public PalmUsbTransport {
- public:
-  int OpenPort(const std::string&, uint32_t) override { return -1; }
-  void SetTimeouts(int, const uint32_t*) override {}
-  void SendBytes(int, const uint8_t*, uint32_t, uint32_t* sent) override { *sent = 0; }
-  void ReceiveBytes(int, uint8_t*, uint32_t, uint32_t* received) override { *received = 0; }
-  int ClosePort(int) override { return 0; }
-};
-
-// How long a link may stay silent before a transfer without a time-out of its
-// own gives up: a minute, scaled like every other wait, but never under a second
-// so that a busy machine is not taken for a lost device.
-uint32_t IdleLimitMs() {
-  const uint64_t scaled = ProcessClock().RealMicros(kPalmIdleLimitMs) / 1000;
-  return static_cast<uint32_t>(std::max<uint64_t>(scaled, 1000));
-}
-
 }  // namespace
 
-std::unique_ptr<PalmUsbTransport> MakePalmTransport() {
-  const std::string directory = PalmDirectoryFromEnvironment();
-  if (!directory.empty()) return std::make_unique<SocketPalmTransport>(directory, IdleLimitMs());
-  std::unique_ptr<UsbBus> bus = MakeLibusbBus();
-  if (!bus) return std::make_unique<NoPalmTransport>();
-  return std::make_unique<UsbPalmTransport>(std::move(bus), IdleLimitMs(), LoadHandsetIds().ids);
+uint32_t PalmIdleLimitRealMs() {
+  // A minute, scaled like every other wait, but never under a second so that
+  // a busy machine is not taken for a lost device.
+  const uint64_t scaled = ProcessClock().RealMicros(kPalmIdleLimitMs) / 1000;
+  return static_cast<uint32_t>(std::max<uint64_t>(scaled, 1000));
 }
 
 int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {

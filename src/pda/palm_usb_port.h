@@ -1,6 +1,7 @@
 // The Palm OS USB link of one slot: open a device by its interface name, move
-// raw bytes, close it. The bytes go through a PalmUsbTransport: libusb bulk
-// transfers for real handhelds, or the Unix sockets of the handset simulator.
+// raw bytes, close it. The bytes go through a PalmUsbTransport: libusb or
+// WinUSB bulk transfers for real handhelds, or the Unix sockets or TCP ports
+// of the handset simulator.
 #pragma once
 
 #include <atomic>
@@ -44,8 +45,13 @@ class PalmUsbTransport {
 // formatting step between two of its messages.
 constexpr uint32_t kPalmIdleLimitMs = 60000;
 
-// The transport the environment asks for: the simulated sockets in
-// K730_PALM_DIR when that is set, else libusb.
+// kPalmIdleLimitMs in real milliseconds at the process's time scale, never
+// under a second.
+uint32_t PalmIdleLimitRealMs();
+
+// The transport the environment asks for: the simulator's TCP handhelds when
+// K730_PALM_TCP is set, else its sockets in K730_PALM_DIR when that is set
+// (not on Windows), else real USB (libusb; WinUSB on Windows).
 std::unique_ptr<PalmUsbTransport> MakePalmTransport();
 
 class PalmUsbPort {

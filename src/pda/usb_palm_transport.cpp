@@ -114,23 +114,32 @@ UsbPalmTransport::~UsbPalmTransport() {
   connections_.TakeAll();
 }
 
-int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId) {
+std::unique_ptr<UsbDeviceLink> UsbBus::OpenNamed(const std::string& deviceName,
+                                                 const HandsetIds& ids, int* error) {
   uint8_t busNumber = 0;
   uint8_t address = 0;
-  if (!bus_ || !ParseUsbPalmDeviceName(deviceName, busNumber, address)) {
+  if (!ParseUsbPalmDeviceName(deviceName, busNumber, address)) {
+    *error = kUsbErrorInvalidParam;
+    return nullptr;
+  }
+  const std::vector<UsbDeviceId> devices = ListDevices();
+  const auto found = std::find_if(devices.begin(), devices.end(), [&](const UsbDeviceId& d) {
+    return d.bus == busNumber && d.address == address && ids.IsPalm(d.vendorId, d.productId);
+  });
+  if (found == devices.end()) {
+    *error = kUsbErrorNoDevice;
+    return nullptr;
+  }
+  return OpenDevice(*found, error);
+}
+
+int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId) {
+  if (!bus_) {
     lastOpenError_ = kUsbErrorInvalidParam;
     return -1;
   }
-  const std::vector<UsbDeviceId> devices = bus_->ListDevices();
-  const auto found = std::find_if(devices.begin(), devices.end(), [&](const UsbDeviceId& d) {
-    return d.bus == busNumber && d.address == address && ids_.IsPalm(d.vendorId, d.productId);
-  });
-  if (found == devices.end()) {
-    lastOpenError_ = kUsbErrorNoDevice;
-    return -1;
-  }
   int error = kUsbSuccess;
-  std::unique_ptr<UsbDeviceLink> link = bus_->OpenDevice(*found, &error);
+  std::unique_ptr<UsbDeviceLink> link = bus_->OpenNamed(deviceName, ids_, &error);
   if (!link) {
     lastOpenError_ = error < 0 ? error : kUsbErrorOther;
     return -1;

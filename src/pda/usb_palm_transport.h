@@ -1,6 +1,7 @@
 // The Palm USB link to real handhelds, written against a small USB seam
-// (UsbBus / UsbDeviceLink) whose real implementation is libusb-1.0
-// (libusb_bus.cpp); tests drive the same logic through a fake bus.
+// (UsbBus / UsbDeviceLink) whose real implementations are libusb-1.0
+// (libusb_bus.cpp) and, on Windows, WinUSB (winusb_bus.cpp); tests drive the
+// same logic through a fake bus.
 //
 // Opening follows what Linux tools do: the device must be a handheld of the
 // handset id list; the vendor request "get extended connection information" lists
@@ -76,9 +77,15 @@ class UsbBus {
   virtual std::vector<UsbDeviceId> ListDevices() = 0;
   // nullptr with *error set when the device cannot be opened.
   virtual std::unique_ptr<UsbDeviceLink> OpenDevice(const UsbDeviceId& id, int* error) = 0;
+  // The device a Palm device-interface name designates, opened when ids list
+  // it as a handheld; nullptr with *error set otherwise. Here the name
+  // carries the bus and address (palm_device_map.h); a bus whose devices have
+  // names of the system's own opens by those.
+  virtual std::unique_ptr<UsbDeviceLink> OpenNamed(const std::string& deviceName,
+                                                   const HandsetIds& ids, int* error);
 };
 
-// libusb-1.0 behind the seam; nullptr when libusb cannot be initialised.
+// libusb-1.0 behind the seam (Linux); nullptr when libusb cannot be initialised.
 std::unique_ptr<UsbBus> MakeLibusbBus();
 
 // The vendor request listing a device's port functions.

@@ -1,8 +1,5 @@
 #include "phone/image_buffer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 
 #include "core/byte_order.h"
@@ -54,28 +51,27 @@ int ImageBuffer::OpenImage(const std::string& path) {
   // Never waits on a FIFO in the file's place.
   std::string reason;
   const int fd = OpenRegularFile(path, reason);
-  file_ = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+  file_ = fd >= 0 ? StreamOf(fd, "rb") : nullptr;
   if (!file_) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) k730::CloseFile(fd);
     Show(FormatPath(kFailReadFormat, path) + kCheckBinFile, MessageIcon::Information,
          MessageButtons::Ok, answer);
     return 0;
   }
-  struct stat status {};
-  if (fstat(fileno(file_), &status) != 0 || !S_ISREG(status.st_mode)) {
+  FileStatus status;
+  if (!StatusOf(fd, status) || status.kind != FileKind::Regular) {
     CloseFile();
     Show(FormatPath(kFailInfoFormat, path) + kCheckBinFile, MessageIcon::Information,
          MessageButtons::Ok, answer);
     return 0;
   }
-  if (status.st_size < static_cast<off_t>(kMinFileSize) ||
-      status.st_size > static_cast<off_t>(kMaxFileSize)) {
+  if (status.size < kMinFileSize || status.size > kMaxFileSize) {
     CloseFile();
     refusal_ = "it is damaged";
     Show(kDamagedFile, MessageIcon::None, MessageButtons::Ok, answer);
     return 0;
   }
-  size_ = static_cast<uint32_t>(status.st_size);
+  size_ = static_cast<uint32_t>(status.size);
 
   uint8_t tail[kMinFileSize];
   PhoneTrailer trailer;

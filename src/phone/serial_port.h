@@ -1,5 +1,7 @@
-// The phone half's serial port: POSIX termios on a handset's modem port (or a
-// simulator's pseudo-terminal), 115200 8N1 with DTR held low.
+// The phone half's serial port, 115200 8N1 with DTR held low: POSIX termios
+// on a handset's modem port or a simulator's pseudo-terminal
+// (serial_port_posix.cpp), or the Windows communications API on a COM port
+// (serial_port_win32.cpp).
 //
 // Return conventions: operations return 1 for success and 0 for failure;
 // Read returns the number of bytes delivered. The object belongs to one
@@ -27,11 +29,16 @@ constexpr const char* kPhoneSettingsFormat = "\\\\.\\COM%d:115200,N,8,0";
 // "\\.\COM<n>:115200,N,8,0"
 std::string PhoneSettingsString(int comNumber);
 
-// The modem-port directory: K730_PORT_DIR, or /dev/k730 when unset.
+// Where the bench's modem ports are listed: the modem-port directory
+// (K730_PORT_DIR, or /dev/k730 when unset), or on Windows the registry key
+// HARDWARE\DEVICEMAP\SERIALCOMM.
 std::string PortDirectory();
-// Where the port name "\\.\COM<n>" (or "COM<n>") lives: <port dir>/COM<n>.
-// Empty for a name of any other shape.
+// What opens the port name "\\.\COM<n>" (or "COM<n>"): <port dir>/COM<n>,
+// or on Windows "\\.\COM<n>". Empty for a name of any other shape.
 std::string PortDevicePath(const std::string& portName);
+// "COM<n>" of a port name "\\.\COM<n>" or "COM<n>" (upper-cased), "" for a
+// name of any other shape.
+std::string ComPortName(const std::string& portName);
 
 // What Open made of a device string (exposed so tests can check the parse).
 struct PortSettings {
@@ -62,8 +69,9 @@ class SerialPort {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Records the queue sizes; must precede Open. Always 1 on this platform
-  // (the named events of the original design have no counterpart here).
+  // Records the queue sizes and makes the events of the overlapped reads and
+  // writes where the platform has them; must precede Open. 1, or 0 when an
+  // event cannot be made.
   int Setup(uint32_t inQueueSize, uint32_t outQueueSize);
   // Parses the device string and opens the port; 1 when it is open.
   int Open(const std::string& deviceString);
@@ -78,7 +86,7 @@ class SerialPort {
   // still held, when the device has gone away underneath (its modem-line and
   // flush requests fail).
   virtual int Close();
-  virtual bool IsOpen() const { return fd_ >= 0; }
+  virtual bool IsOpen() const { return handle_ != kNoHandle; }
   // Sends the block; 1 unless the device refused it. A write cut short by the
   // write time-out counts as success.
   virtual int Write(const uint8_t* data, uint32_t length);
@@ -87,8 +95,9 @@ class SerialPort {
   // count > 0: at most count bytes; waits up to the read time-out for the
   // first byte when nothing waits.
   virtual uint32_t Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize = kStagingSize);
-  // The descriptor, -1 while closed.
-  int Handle() const { return fd_; }
+  // The descriptor or handle, kNoHandle while closed.
+  static constexpr intptr_t kNoHandle = -1;
+  intptr_t Handle() const { return handle_; }
 
   // The event mask holds "character received" from open to close.
   bool HasRxCharMask() const { return IsOpen(); }
@@ -106,6 +115,8 @@ class SerialPort {
   // When a serial time-out of ms protocol milliseconds started now runs out:
   // scaled like every wait, but never sooner than kMinWaitMicros from now.
   static std::chrono::steady_clock::time_point WireDeadline(uint32_t ms);
+  // The real length of that time-out, in microseconds.
+  static uint64_t WireWaitMicros(uint32_t ms);
 
   // Bytes waiting in the input queue (0 when closed or on error).
   virtual uint32_t BytesWaiting() const;
@@ -121,9 +132,12 @@ class SerialPort {
                         uint8_t dataBits);
 
  private:
+  struct Overlapped;  // the platform's records of pending reads, writes and waits
+
   void ReleaseDescriptor();
 
-  int fd_ = -1;
+  intptr_t handle_ = kNoHandle;
+  std::unique_ptr<Overlapped> io_;
   uint32_t inQueueSize_ = 0;
   uint32_t outQueueSize_ = 0;
   PortSettings settings_;

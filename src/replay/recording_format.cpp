@@ -1,12 +1,10 @@
 #include "replay/recording_format.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "core/byte_order.h"
+#include "core/file_access.h"
 
 namespace k730::rec {
 namespace {
@@ -181,15 +179,17 @@ bool RecordingWriter::Create(const std::string& path, const FileHeader& header,
                              std::string& error) {
   Close();
   error_.clear();
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  bool exists = false;
+  std::string reason;
+  const int fd = CreateNewFile(path, NewFileAccess::Shared, exists, reason);
   if (fd < 0) {
-    error = path + ": " + std::strerror(errno);
+    error = path + ": " + reason;
     return false;
   }
-  file_ = fdopen(fd, "wb");
+  file_ = StreamOf(fd, "wb");
   if (!file_) {
     error = path + ": " + std::strerror(errno);
-    close(fd);
+    CloseFile(fd);
     return false;
   }
   buffer_.resize(kBufferSize);
@@ -201,7 +201,7 @@ bool RecordingWriter::Create(const std::string& path, const FileHeader& header,
     error = path + ": " + error_;
     // A file without a whole header would make its directory unplayable.
     Close();
-    unlink(path.c_str());
+    RemoveFile(path);
     return false;
   }
   return true;

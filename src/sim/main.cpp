@@ -1,9 +1,10 @@
 // k730-sim: plays N handsets for the downloader. Handset i owns the modem port
 // COM<P+i> in the port directory and, once its phone half restarts after a
-// download, its Palm device in the Palm directory. Runs until SIGINT or
-// SIGTERM, then removes what it created. With --control FIFO it takes
-// commands on that FIFO ("replace I [MS]": handset index I is swapped for a
-// new unit, away MS of protocol time).
+// download, its Palm device in the Palm directory (or, with --palm-tcp, on a
+// loopback TCP port named by the listing). Runs until SIGINT or SIGTERM, then
+// removes what it created. With --control FIFO it takes commands on that FIFO
+// ("replace I [MS]": handset index I is swapped for a new unit, away MS of
+// protocol time).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,6 +28,7 @@
 #include "core/pid_lock.h"
 #include "sim/palm_sim.h"
 #include "sim/phone_sim.h"
+#include "sim/tcp_listing.h"
 
 namespace {
 
@@ -54,6 +57,7 @@ struct SimOptions {
   int eraseMs = kDefaultEraseMs;    // how long the phone takes to erase before it answers
   std::vector<std::string> faults;  // KIND or KIND@i (handset index i)
   bool palmAtStart = false;
+  int palmTcpPort = -1;  // the listing's port; -1: Palm devices on socket files
   k730::sim::PalmCapacities capacities;
 };
 
@@ -67,7 +71,8 @@ struct Handset {
 void Usage(std::FILE* out) {
   std::fprintf(
       out,
-      "usage: k730-sim --handsets N [--first-port P] --port-dir DIR --palm-dir DIR\n"
+      "usage: k730-sim --handsets N [--first-port P] --port-dir DIR\n"
+      "                (--palm-dir DIR | --palm-tcp PORT)\n"
       "                [--dump DIR] [--fault KIND[@i] ...] [--emergency]\n"
       "                [--restart-delay MS] [--palm-at-start] [--control FIFO]\n"
       "                [--baud N] [--usb-rate BYTES_PER_S] [--erase-ms MS]\n"
@@ -81,7 +86,9 @@ void Usage(std::FILE* out) {
       "rates (0: no limit; divided by K730_TIME_SCALE): --baud 115200 on each modem port,\n"
       "--usb-rate 1200000 for each Palm device; --erase-ms 15000 (scaled like every wait)\n"
       "--control FIFO (made by the simulator, removed at its end) takes lines\n"
-      "  replace I [MS]   handset index I leaves and a new unit returns MS later (6000)\n");
+      "  replace I [MS]   handset index I leaves and a new unit returns MS later (6000)\n"
+      "--palm-tcp PORT: each Palm device on a loopback TCP port of its own, listed on\n"
+      "127.0.0.1:PORT (0: a port of the system's choice, shown in the ready line)\n");
 }
 
 bool ParseNumber(const char* text, int low, int high, int& value) {
@@ -104,7 +111,7 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
     static const char* const kValued[] = {
         "--handsets",      "--first-port",    "--port-dir",      "--palm-dir", "--dump",
         "--fault",         "--restart-delay", "--baud",          "--usb-rate", "--erase-ms",
-        "--smallrom-size", "--bigrom-size",   "--resource-size", "--control"};
+        "--smallrom-size", "--bigrom-size",   "--resource-size", "--control",  "--palm-tcp"};
     const bool valued = std::find(std::begin(kValued), std::end(kValued), arg) != std::end(kValued);
     if (valued && i + 1 >= argc) {
       std::fprintf(stderr, "k730-sim: %s needs a value\n", arg.c_str());
@@ -140,6 +147,9 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
     } else if (arg == "--erase-ms") {
       if (!ParseNumber(value, 0, 600000, options.eraseMs))
         return bad(arg, value, "takes milliseconds, 0 to 600000");
+    } else if (arg == "--palm-tcp") {
+      if (!ParseNumber(value, 0, 65535, options.palmTcpPort))
+        return bad(arg, value, "takes a TCP port, 0 to 65535");
     } else if (arg == "--palm-at-start") {
       options.palmAtStart = true;
     } else if (arg == "--smallrom-size" || arg == "--bigrom-size" || arg == "--resource-size") {
@@ -154,13 +164,13 @@ bool ParseOptions(int argc, char** argv, SimOptions& options) {
     }
   }
   // Never a default: the simulator must not take a real bench's folders.
-  for (const auto& [option, dir] :
-       {std::pair<const char*, const std::string&>{"--port-dir", options.portDir},
-        {"--palm-dir", options.palmDir}}) {
-    if (dir.empty()) {
-      std::fprintf(stderr, "k730-sim: %s DIR is required\n", option);
-      return false;
-    }
+  if (options.portDir.empty()) {
+    std::fprintf(stderr, "k730-sim: --port-dir DIR is required\n");
+    return false;
+  }
+  if (options.palmDir.empty() && options.palmTcpPort < 0) {
+    std::fprintf(stderr, "k730-sim: --palm-dir DIR or --palm-tcp PORT is required\n");
+    return false;
   }
   return true;
 }
@@ -346,7 +356,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "k730-sim: %s\n", problem.c_str());
     return 2;
   }
-  if (!MakeDirectory(options.portDir) || !MakeDirectory(options.palmDir) ||
+  const bool palmTcp = options.palmTcpPort >= 0;
+  if (!MakeDirectory(options.portDir) || (!palmTcp && !MakeDirectory(options.palmDir)) ||
       !MakeDirectory(options.dumpDir))
     return 1;
   std::vector<std::string> ports, palms;
@@ -355,7 +366,9 @@ int main(int argc, char** argv) {
     palms.push_back("palm" + std::to_string(options.firstPort + i) + ".sock");
   }
   k730::PidLockFile portLock, palmLock;
-  if (RealPath(options.portDir) == RealPath(options.palmDir)) {
+  if (palmTcp) {
+    if (!ClaimFolder(options.portDir, ports, portLock)) return 1;
+  } else if (RealPath(options.portDir) == RealPath(options.palmDir)) {
     ports.insert(ports.end(), palms.begin(), palms.end());
     if (!ClaimFolder(options.portDir, ports, portLock)) return 1;
   } else if (!ClaimFolder(options.portDir, ports, portLock) ||
@@ -371,6 +384,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   std::vector<Handset> handsets(static_cast<size_t>(options.handsets));
+  // Followers of the TCP listing hear of every Palm device that comes or goes.
+  k730::sim::TcpListing listing([&handsets] {
+    std::map<uint32_t, uint16_t> present;
+    for (const Handset& handset : handsets)
+      if (handset.palm && handset.palm->TcpPort() != 0)
+        present[handset.palm->Number()] = handset.palm->TcpPort();
+    return present;
+  });
   for (int i = 0; i < options.handsets; ++i) {
     PhoneSimConfig config;
     config.portDir = options.portDir;
@@ -390,6 +411,8 @@ int main(int argc, char** argv) {
     palmOptions.dumpDirectory = options.dumpDir;
     palmOptions.capacities = options.capacities;
     palmOptions.usbBytesPerSecond = static_cast<uint32_t>(options.usbRate);
+    palmOptions.tcp = palmTcp;
+    if (palmTcp) palmOptions.onPresenceChange = [&listing] { listing.Changed(); };
     handset.palm = std::make_unique<k730::sim::PalmDeviceSim>(palmOptions);
     k730::sim::PalmDeviceSim* palm = handset.palm.get();
     // The whole handset leaves the bus when its phone half restarts, so a
@@ -407,6 +430,14 @@ int main(int argc, char** argv) {
       if (atStart && palm && !palm->Plug())
         std::fprintf(stderr, "k730-sim: Palm device did not appear\n");
     });
+  }
+  if (palmTcp) {
+    std::string error;
+    if (!listing.Start(static_cast<uint16_t>(options.palmTcpPort), error)) {
+      std::fprintf(stderr, "k730-sim: --palm-tcp %d: cannot listen: %s\n", options.palmTcpPort,
+                   error.c_str());
+      return 1;
+    }
   }
   for (Handset& handset : handsets) {
     std::string error;
@@ -437,7 +468,11 @@ int main(int argc, char** argv) {
         handsets[static_cast<size_t>(index)].phone->Replace(static_cast<uint32_t>(awayMs));
       }))
     return 1;
-  std::printf("k730-sim: ready %d handsets\n", options.handsets);
+  if (palmTcp)
+    std::printf("k730-sim: ready %d handsets, Palm devices listed on 127.0.0.1:%u\n",
+                options.handsets, static_cast<unsigned>(listing.Port()));
+  else
+    std::printf("k730-sim: ready %d handsets\n", options.handsets);
   std::fflush(stdout);
 
   int received = 0;
@@ -447,5 +482,6 @@ int main(int argc, char** argv) {
     handset.phone->Stop();
     if (handset.palm) handset.palm->Unplug();
   }
+  listing.Stop();
   return 0;
 }

@@ -1,6 +1,8 @@
 #include "sim/palm_sim.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -306,16 +308,8 @@ bool PalmDeviceSim::WaitUnplugged(uint32_t timeoutMs) const {
                            [this] { return !Plugged(); });
 }
 
-bool PalmDeviceSim::Plug() {
-  std::lock_guard<std::mutex> control(controlMutex_);
-  if (Plugged()) return true;
-  if (thread_.joinable()) thread_.join();  // an earlier run that unplugged itself
-  for (int& fd : wake_) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
+bool PalmDeviceSim::ListenOnFile(int& listener) {
   ::mkdir(options_.directory.c_str(), 0755);
-
   // Listen under a hidden name first, then rename: the device's name appears
   // only when a connect can already succeed.
   const std::string path = SocketPath();
@@ -324,10 +318,10 @@ bool PalmDeviceSim::Plug() {
   sockaddr_un address{};
   if (!FillAddress(hidden, address) || path.size() >= sizeof address.sun_path) return false;
   ::unlink(hidden.c_str());
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener < 0) return false;
   if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 4) != 0 || ::pipe2(wake_, O_CLOEXEC) != 0) {
+      ::listen(listener, 4) != 0) {
     ::close(listener);
     ::unlink(hidden.c_str());
     return false;
@@ -338,13 +332,56 @@ bool PalmDeviceSim::Plug() {
     ::unlink(hidden.c_str());
     return false;
   }
-  stopping_ = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    onStream_ = false;
-    plugged_ = true;
+  return true;
+}
+
+bool PalmDeviceSim::ListenOnTcp(int& listener) {
+  listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    ::close(listener);
+    return false;
   }
-  thread_ = std::thread([this, listener, wake = wake_[0]] { Serve(listener, wake); });
+  tcpPort_ = ntohs(address.sin_port);
+  return true;
+}
+
+void PalmDeviceSim::PresenceChanged() const {
+  if (options_.onPresenceChange) options_.onPresenceChange();
+}
+
+bool PalmDeviceSim::Plug() {
+  {
+    std::lock_guard<std::mutex> control(controlMutex_);
+    if (Plugged()) return true;
+    if (thread_.joinable()) thread_.join();  // an earlier run that unplugged itself
+    for (int& fd : wake_) {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
+    int listener = -1;
+    if (!(options_.tcp ? ListenOnTcp(listener) : ListenOnFile(listener))) return false;
+    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+      ::close(listener);
+      tcpPort_ = 0;
+      if (!options_.tcp) ::unlink(SocketPath().c_str());
+      return false;
+    }
+    stopping_ = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      onStream_ = false;
+      plugged_ = true;
+    }
+    thread_ = std::thread([this, listener, wake = wake_[0]] { Serve(listener, wake); });
+  }
+  PresenceChanged();
   return true;
 }
 
@@ -389,10 +426,16 @@ void PalmDeviceSim::Unplug() {
 }
 
 void PalmDeviceSim::DropSocketFile() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (plugged_ && !onStream_) ::unlink(SocketPath().c_str());
-  plugged_ = false;
-  changed_.notify_all();
+  bool was = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    was = plugged_;
+    if (plugged_ && !onStream_ && !options_.tcp) ::unlink(SocketPath().c_str());
+    tcpPort_ = 0;
+    plugged_ = false;
+    changed_.notify_all();
+  }
+  if (was) PresenceChanged();
 }
 
 void PalmDeviceSim::Serve(int listener, int wake) {

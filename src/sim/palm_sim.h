@@ -1,12 +1,13 @@
 // The Palm half of a simulated handset: a Palm OS device that appears as the
-// listening socket palm<N>.sock, takes a partition into its RAM over the PDA
-// packet protocol, "flashes" it (writing it to a dump file) and, for a DFormat
-// program, plays the program's part of the host file service.
+// listening socket palm<N>.sock (or a loopback TCP port), takes a partition into its RAM over the
+// PDA packet protocol, "flashes" it (writing it to a dump file) and, for a DFormat program, plays
+// the program's part of the host file service.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,6 +45,12 @@ struct PalmSimOptions {
   // The host's packets cross the USB bus no faster than this (bytes per
   // second, divided by K730_TIME_SCALE); 0: no limit.
   uint32_t usbBytesPerSecond = 0;
+  // Served on a loopback TCP port of the system's choosing instead of the
+  // socket file (for hosts that cannot reach Unix sockets).
+  bool tcp = false;
+  // Called after the device appeared or went, on whichever thread made it so
+  // and without the simulator's locks held; it must not plug or unplug.
+  std::function<void()> onPresenceChange;
 };
 
 struct PalmSimStats {
@@ -80,6 +87,9 @@ class PalmDeviceSim {
   bool Plugged() const { return plugged_.load(std::memory_order_acquire); }
 
   std::string SocketPath() const;
+  // The TCP port a host connects to; 0 while unplugged or not on TCP.
+  uint16_t TcpPort() const { return tcpPort_.load(std::memory_order_acquire); }
+  uint32_t Number() const { return options_.number; }
   // The name of the file the DFormat program writes on the host.
   std::string DFormatFileName() const;
   PalmSimStats Stats() const;
@@ -93,6 +103,9 @@ class PalmDeviceSim {
   bool PaceBus(size_t bytes, int wake);
   bool DFormatProgram(int fd, int wake);
   void DropSocketFile();
+  bool ListenOnFile(int& listener);
+  bool ListenOnTcp(int& listener);
+  void PresenceChanged() const;
   void WriteDump(int target, const std::vector<uint8_t>& data);
 
   const PalmSimOptions options_;
@@ -102,6 +115,7 @@ class PalmDeviceSim {
   PalmSimStats stats_;
   std::atomic<bool> plugged_{false};
   std::atomic<bool> stopping_{false};
+  std::atomic<uint16_t> tcpPort_{0};
   bool onStream_ = false;  // plugged by PlugStream: there is no socket file
   int wake_[2] = {-1, -1};
   std::thread thread_;
