@@ -4,11 +4,8 @@
 // Exit status: 0 success, 1 the operation failed (reason on stderr, one line),
 // 2 bad usage (usage text on stderr).
 
-#include <signal.h>
-#include <sys/stat.h>
-
+#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "core/file_access.h"
+#include "core/stop_requests.h"
 #include "image/container_info.h"
 #include "image/demo_components.h"
 #include "image/file_io.h"
@@ -25,12 +24,8 @@
 
 namespace {
 
-// The signal that asked the program to stop, 0 while none came.
-volatile std::sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) {
-  g_stopSignal = signal;
-}
+// Set by the first request to stop (a signal, Ctrl+C).
+std::atomic<bool> g_stopRequested{false};
 
 }  // namespace
 
@@ -296,7 +291,7 @@ int RunMake(const Command& c, const Arguments& args) {
   if (output.empty()) return Usage(&c, "empty output path");
 
   ImageMaker maker;
-  maker.interrupted = [] { return g_stopSignal != 0; };
+  maker.interrupted = [] { return g_stopRequested.load(); };
   if (std::string problem = ApplyStampOptions(args, maker); !problem.empty())
     return Usage(&c, problem);
   for (const Needed& n : needed) {
@@ -326,7 +321,7 @@ int RunSplit(const Arguments& args) {
   }
   // The header size decides the kind here, not the file's name.
   ImageMaker maker;
-  maker.interrupted = [] { return g_stopSignal != 0; };
+  maker.interrupted = [] { return g_stopRequested.load(); };
   maker.sourcePath[static_cast<int>(SourceKind::ImgOrPda)] = path;
   maker.unitedBinary = entryCount == kUnitedEntryCount;
   return Report(maker.SplitTo(directory));
@@ -366,8 +361,8 @@ int RunDemoComponents(const Command& c, const Arguments& args) {
         scale > kDemoMaxScale)
       return Usage(&c, "bad size scale '" + it->second + "' (expected a number in (0, 100])");
   }
-  if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST)
-    return Fail(ErrnoText("cannot create directory", directory, errno));
+  std::string reason;
+  if (!MakeDirectories(directory, reason)) return Fail("cannot create directory: " + reason);
   std::string error;
   if (!WriteDemoComponents(directory, scale, error)) return Fail(error);
   const DemoSizes s = DemoComponentSizes(scale);
@@ -378,16 +373,6 @@ int RunDemoComponents(const Command& c, const Arguments& args) {
 }
 
 int Main(int argc, char** argv) {
-  // A write beyond a file size limit then fails with an error we report,
-  // instead of killing the process halfway through.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // A stop request ends the copy between blocks, so the temporary file is
-  // removed before the program goes; a second one ends it at once.
-  struct sigaction stop {};
-  stop.sa_handler = OnStopSignal;
-  sigemptyset(&stop.sa_mask);
-  stop.sa_flags = SA_RESETHAND;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
   if (argc < 2) return Usage(nullptr, "no command given");
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
@@ -416,11 +401,16 @@ int Main(int argc, char** argv) {
 }  // namespace k730
 
 int main(int argc, char** argv) {
+  // A write beyond a file size limit then fails with an error we report,
+  // instead of killing the process halfway through.
+  k730::IgnoreWriteSignals();
+  // A stop request ends the copy between blocks, so the temporary file is
+  // removed before the program goes; a second one ends it at once.
+  k730::StopRequestWatcher stops([&stops](k730::StopKind) {
+    if (g_stopRequested.exchange(true)) stops.EndNow();
+  });
   const int status = k730::Main(argc, argv);
-  // Ended by a signal, as the caller asked, once nothing is left behind.
-  if (const int signal = g_stopSignal) {
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-  }
+  // Ended as the caller asked, once nothing is left behind.
+  if (g_stopRequested) stops.EndNow();
   return status;
 }

@@ -78,6 +78,9 @@ struct SerialPort::Overlapped {
   OVERLAPPED write{};
   OVERLAPPED wait{};
   DWORD waitMask = 0;
+  // Set once the driver has cancelled a WaitCommEvent of its own accord, as
+  // wine's does on a pseudo-terminal: the input queue is polled instead.
+  bool pollOnly = false;
 
   bool Ready() const { return read.hEvent && write.hEvent && wait.hEvent; }
   ~Overlapped() {
@@ -263,33 +266,46 @@ bool SerialPort::WaitRxCharUntil(Steady::time_point deadline) {
   if (handle_ == kNoHandle || !io_) return false;
   if (BytesWaiting() > 0) return true;
   const HANDLE port = Win(handle_);
-  OVERLAPPED& wait = io_->wait;
-  ::ResetEvent(wait.hEvent);
-  io_->waitMask = 0;
-  if (::WaitCommEvent(port, &io_->waitMask, &wait)) return (io_->waitMask & EV_RXCHAR) != 0;
-  if (::GetLastError() != ERROR_IO_PENDING) return false;
-  // What arrived before the wait began raises no event of its own.
-  bool arrived = BytesWaiting() > 0;
   // In slices, so that an owner being ended does not sit out a long wait.
   constexpr DWORD kSliceMs = 50;
-  while (!arrived) {
-    const DWORD left = MillisecondsUntil(deadline);
-    if (left == 0 || (interrupt_ && interrupt_->Requested())) break;
-    const DWORD slice = interrupt_ ? std::min(left, kSliceMs) : left;
-    if (::WaitForSingleObject(wait.hEvent, slice) == WAIT_OBJECT_0) {
-      arrived = true;
-      break;
+  const auto stopped = [this] { return interrupt_ && interrupt_->Requested(); };
+  while (!io_->pollOnly) {
+    OVERLAPPED& wait = io_->wait;
+    ::ResetEvent(wait.hEvent);
+    io_->waitMask = 0;
+    DWORD ignored = 0;
+    if (!::WaitCommEvent(port, &io_->waitMask, &wait)) {
+      if (::GetLastError() != ERROR_IO_PENDING) return BytesWaiting() > 0;
+      // What arrived before the wait began raises no event of its own.
+      bool signalled = BytesWaiting() > 0;
+      while (!signalled) {
+        const DWORD left = MillisecondsUntil(deadline);
+        if (left == 0 || stopped()) break;
+        const DWORD slice = interrupt_ ? std::min(left, kSliceMs) : left;
+        signalled = ::WaitForSingleObject(wait.hEvent, slice) == WAIT_OBJECT_0;
+        if (!signalled && BytesWaiting() > 0) break;
+      }
+      if (!HasOverlappedIoCompleted(&wait)) {
+        // Setting the mask ends a pending WaitCommEvent at once; the wait
+        // must be over before its record is used again.
+        ::SetCommMask(port, EV_RXCHAR);
+        ::GetOverlappedResult(port, &wait, &ignored, TRUE);
+        return BytesWaiting() > 0;
+      }
+      if (!::GetOverlappedResult(port, &wait, &ignored, FALSE) &&
+          ::GetLastError() == ERROR_OPERATION_ABORTED && BytesWaiting() == 0) {
+        io_->pollOnly = true;
+        break;
+      }
     }
-    arrived = BytesWaiting() > 0;
+    if ((io_->waitMask & EV_RXCHAR) || BytesWaiting() > 0) return true;
+    if (MillisecondsUntil(deadline) == 0 || stopped()) return false;
   }
-  // The wait must be over before its record is used again: setting the mask
-  // ends a pending WaitCommEvent at once.
-  DWORD ignored = 0;
-  if (!HasOverlappedIoCompleted(&wait)) {
-    ::SetCommMask(port, EV_RXCHAR);
-    ::GetOverlappedResult(port, &wait, &ignored, TRUE);
+  for (;;) {
+    if (BytesWaiting() > 0) return true;
+    if (MillisecondsUntil(deadline) == 0 || stopped()) return false;
+    ::Sleep(1);
   }
-  return arrived || BytesWaiting() > 0;
 }
 
 }  // namespace k730

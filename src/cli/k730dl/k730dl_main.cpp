@@ -1,16 +1,10 @@
 // k730dl: the download console without a window. Opens the console (port
 // scan, banners), sets the job of the command line, presses Go and lives until
 // the run ends; see dl_options.h for the command line and exit status.
-#include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -27,6 +21,7 @@
 #include "console/real_platform.h"
 #include "core/clock.h"
 #include "core/file_access.h"
+#include "core/stop_requests.h"
 #include "phone/port_discovery.h"
 #include "phone/serial_port.h"
 #include "replay/replay_session.h"
@@ -35,23 +30,15 @@ namespace {
 
 using namespace k730;
 
-// SIGINT and SIGTERM end the run as the exit button would; a second one ends
-// the process at once, whatever it waits for. SIGHUP, the terminal going
-// away, does not end the run: it finishes and is recorded. In continuous
-// operation SIGINT, SIGTERM and SIGHUP untick Repeat: the running units
-// finish and the run ends; a second one ends the process at once.
+// SIGINT and SIGTERM (Ctrl+C, Ctrl+Break, the console window closing) end the
+// run as the exit button would; a second one ends the process at once,
+// whatever it waits for. SIGHUP, the terminal going away, does not end the
+// run: it finishes and is recorded. In continuous operation SIGINT, SIGTERM
+// and SIGHUP untick Repeat: the running units finish and the run ends; a
+// second one ends the process at once.
 class StopSignals {
  public:
-  StopSignals() {
-    sigemptyset(&set_);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&set_, signal);
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);  // every thread started later inherits it
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~StopSignals() {
-    pthread_kill(thread_.native_handle(), SIGUSR1);
-    thread_.join();
-  }
+  StopSignals() : watcher_([this](StopKind kind) { OnRequest(kind); }) {}
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
@@ -67,44 +54,31 @@ class StopSignals {
   bool Interrupted() const { return interrupted_; }
 
  private:
-  void Loop() {
-    int received = 0;
-    while (sigwait(&set_, &received) == 0) {
-      if (received == SIGUSR1) return;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (continuous_ && !finishing_) {
-          finishing_ = true;
-          std::fprintf(stderr, "k730dl: the running units finish, then the run ends\n");
-          console_->PostRepeat(false);
-          continue;
-        }
-      }
-      if (received == SIGHUP && !finishing_) continue;
-      if (finishing_ || interrupted_.exchange(true)) {
-        // The second request: the default action, now.
-        std::signal(received, SIG_DFL);
-        sigset_t one;
-        sigemptyset(&one);
-        sigaddset(&one, received);
-        pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-        raise(received);
-        _exit(128 + received);
-      }
+  void OnRequest(StopKind kind) {
+    {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (console_) console_->RequestExit();
-      if (view_) view_->Wake();
+      if (continuous_ && !finishing_) {
+        finishing_ = true;
+        std::fprintf(stderr, "k730dl: the running units finish, then the run ends\n");
+        console_->PostRepeat(false);
+        return;
+      }
     }
+    if (kind == StopKind::HangUp && !finishing_) return;
+    // The second request: the default action, now.
+    if (finishing_ || interrupted_.exchange(true)) watcher_.EndNow();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (console_) console_->RequestExit();
+    if (view_) view_->Wake();
   }
 
-  sigset_t set_;
   std::mutex mutex_;
   DownloaderDialog* console_ = nullptr;
   TerminalView* view_ = nullptr;
   bool continuous_ = false;
   bool finishing_ = false;  // continuous operation was asked to end
   std::atomic<bool> interrupted_{false};
-  std::thread thread_;
+  StopRequestWatcher watcher_;  // last: it calls back into the members above
 };
 
 // Waits (real time) until expect modem ports exist, the time is up or a stop
@@ -126,12 +100,7 @@ int WaitForPorts(int expect, double seconds, const StopSignals& signals) {
 // The log folder is made (with its parents) and checked before anything is
 // flashed, so that a run is not found unrecordable only once it is over.
 bool PrepareLogDirectory(const std::string& dir, std::string& reason) {
-  if (!MakeDirectories(dir, reason)) return false;
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    reason = dir + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  return MakeDirectories(dir, reason) && CanCreateFilesIn(dir, reason);
 }
 
 // Each slot's text into DIR/slot<N>.log. A link in a log's place is not
@@ -145,8 +114,9 @@ bool WriteSlotLogs(const std::string& dir, const TerminalView& view) {
     std::string reason;
     const int fd = OpenOutput(path, OutputMode::Truncate, LinkPolicy::Refuse, reason);
     bool written = fd >= 0 && WriteAll(fd, text.data(), text.size(), reason);
-    if (fd >= 0 && close(fd) != 0 && written) {
-      reason = std::strerror(errno);
+    int error = 0;
+    if (fd >= 0 && !CloseFile(fd, &error) && written) {
+      reason = SystemErrorText(error);
       written = false;
     }
     if (!written) {
@@ -217,7 +187,7 @@ int main(int argc, char** argv) {
 
   // A reader that quits must not end a flash: writes to it fail instead, and
   // the run goes on to its record and logs.
-  std::signal(SIGPIPE, SIG_IGN);
+  IgnoreWriteSignals();
   StopSignals signals;
 
   if (!options.logDir.empty() && !PrepareLogDirectory(options.logDir, error)) {
@@ -251,7 +221,7 @@ int main(int argc, char** argv) {
   }
 
   DownloaderApp app;  // the process's locks; no desktop registration for a runner
-  TerminalView view(stdout, stderr, isatty(STDOUT_FILENO) == 1, options.yes);
+  TerminalView view(stdout, stderr, IsTerminal(stdout), options.yes);
   RealPhonePlatform phone(app.ReenumerationLock(), replay);
   RealPdaPlatform pda(replay);
   DownloaderDialog::Options consoleOptions;

@@ -1,10 +1,9 @@
 #include "cli/k730dl/bench_commands.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 
+#include "core/file_access.h"
 #include "pda/handset_ids.h"
 
 namespace k730 {
@@ -35,8 +34,9 @@ int RunUdevRulesCommand(const std::vector<std::string>& args) {
   std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
   out << rules;
   out.close();
-  if (!out || std::rename(temporary.c_str(), args[1].c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  int error = 0;
+  if (!out || !RenameFile(temporary, args[1], error)) {
+    RemoveFile(temporary);
     std::fprintf(stderr, "k730dl: cannot write %s\n", args[1].c_str());
     return 1;
   }
