@@ -1,4 +1,4 @@
-// Files on Windows: handles opened with CreateFileA (sharing read, write and
+// Files on Windows: handles opened with CreateFile (sharing read, write and
 // delete, as POSIX files behave), handed out as C runtime descriptors so that
 // a stdio stream can be made of them.
 #include "core/windows_api.h"
@@ -105,6 +105,60 @@ OVERLAPPED At(uint64_t offset) {
   return where;
 }
 
+// A path in the ANSI code page, as the wide calls take it.
+std::wstring WideOf(const std::string& text) {
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return L"";
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
+  wide.pop_back();
+  return wide;
+}
+
+// A path too long for the ANSI calls' MAX_PATH (an output's temporary name
+// beside a long final name) as the absolute extended-length path the wide
+// calls take; "" for a path short enough as it is.
+std::wstring LongForm(const std::string& path) {
+  constexpr size_t kRoomForSuffixes = MAX_PATH - 12;
+  if (path.size() < kRoomForSuffixes) return L"";
+  std::string absolute = path;
+  if (!IsAbsolutePath(path)) absolute = CurrentDirectory() + "\\" + path;
+  // The extended form is taken literally: separators, "." and ".." are
+  // resolved here.
+  const bool unc =
+      absolute.size() > 2 && IsPathSeparator(absolute[0]) && IsPathSeparator(absolute[1]);
+  std::vector<std::string> parts;
+  std::string part;
+  for (size_t i = unc ? 2 : 0; i <= absolute.size(); ++i) {
+    if (i < absolute.size() && !IsPathSeparator(absolute[i])) {
+      part += absolute[i];
+      continue;
+    }
+    if (part == "..") {
+      if (parts.size() > 1) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    part.clear();
+  }
+  std::string joined = unc ? "UNC" : "";
+  for (const std::string& p : parts) joined += (joined.empty() ? "" : "\\") + p;
+  return L"\\\\?\\" + WideOf(joined);
+}
+
+HANDLE CreateFileAt(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                    DWORD flags) {
+  const std::wstring wide = LongForm(path);
+  return wide.empty()
+             ? ::CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr)
+             : ::CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+DWORD AttributesAt(const std::string& path) {
+  const std::wstring wide = LongForm(path);
+  return wide.empty() ? ::GetFileAttributesA(path.c_str()) : ::GetFileAttributesW(wide.c_str());
+}
+
 std::string WithoutTrailingSeparator(std::string path) {
   while (path.size() > 1 && IsPathSeparator(path.back()) && path[path.size() - 2] != ':')
     path.pop_back();
@@ -124,13 +178,13 @@ int OpenRegularFile(const std::string& path, std::string& reason, FileStatus* st
     reason = "no file named";
     return -1;
   }
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = AttributesAt(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     reason = "a directory, not a file";
     return -1;
   }
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      CreateFileAt(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE) {
     reason = LastErrorText();
     return -1;
@@ -159,8 +213,7 @@ int OpenOutput(const std::string& path, OutputMode mode, LinkPolicy links, std::
   const DWORD access = mode == OutputMode::Append ? FILE_APPEND_DATA | SYNCHRONIZE : GENERIC_WRITE;
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   if (links == LinkPolicy::Refuse) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), access, kShareAll, nullptr, OPEN_ALWAYS, flags, nullptr);
+  const HANDLE handle = CreateFileAt(path, access, kShareAll, OPEN_ALWAYS, flags);
   if (handle == INVALID_HANDLE_VALUE) {
     reason = LastErrorText();
     return -1;
@@ -190,8 +243,8 @@ int OpenOutput(const std::string& path, OutputMode mode, LinkPolicy links, std::
 
 int CreateNewFile(const std::string& path, NewFileAccess, bool& exists, std::string& reason) {
   exists = false;
-  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      CreateFileAt(path, GENERIC_WRITE, kShareAll, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
@@ -204,9 +257,8 @@ int CreateNewFile(const std::string& path, NewFileAccess, bool& exists, std::str
 }
 
 int OpenLockFile(const std::string& path, std::string& reason) {
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE handle = CreateFileAt(path, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   if (handle == INVALID_HANDLE_VALUE) {
     reason = LastErrorText();
     return -1;
@@ -235,9 +287,9 @@ int OpenConfinedFile(const std::string& directory, const std::vector<std::string
   std::string path = WithoutTrailingSeparator(directory.empty() ? "." : directory);
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     path += "\\" + parts[i];
-    const HANDLE folder = ::CreateFileA(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE folder =
+        CreateFileAt(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (folder == INVALID_HANDLE_VALUE) {
       release();
       return -1;
@@ -257,9 +309,8 @@ int OpenConfinedFile(const std::string& directory, const std::vector<std::string
   } else if (access == ConfinedAccess::ReadWrite) {
     rights = GENERIC_READ | GENERIC_WRITE;
   }
-  const HANDLE handle =
-      ::CreateFileA(path.c_str(), rights, kShareAll, nullptr, disposition,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE handle = CreateFileAt(path, rights, kShareAll, disposition,
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
   release();
   if (handle == INVALID_HANDLE_VALUE) return -1;
   const FileStatus found = StatusOfHandle(handle, true);
@@ -402,15 +453,13 @@ bool IsTerminal(std::FILE* stream) {
 FileStatus PathStatus(const std::string& path, LinkPolicy links) {
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
   if (links == LinkPolicy::Refuse) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-  const HANDLE handle = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, flags, nullptr);
+  const HANDLE handle = CreateFileAt(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, flags);
   if (handle == INVALID_HANDLE_VALUE) {
     // A file held without sharing (an open COM port) still has attributes.
-    WIN32_FILE_ATTRIBUTE_DATA data{};
     FileStatus status;
-    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return status;
-    status.kind =
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory : FileKind::Other;
+    const DWORD attributes = AttributesAt(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return status;
+    status.kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? FileKind::Directory : FileKind::Other;
     return status;
   }
   const FileStatus status = StatusOfHandle(handle, links == LinkPolicy::Refuse);
@@ -430,12 +479,19 @@ void CopyPermissions(const std::string&, int) {
 }
 
 bool RemoveFile(const std::string& path) {
-  return ::DeleteFileA(path.c_str()) != 0;
+  const std::wstring wide = LongForm(path);
+  return (wide.empty() ? ::DeleteFileA(path.c_str()) : ::DeleteFileW(wide.c_str())) != 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, int& error) {
-  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
+  constexpr DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  const std::wstring wideFrom = LongForm(from);
+  const std::wstring wideTo = LongForm(to);
+  const BOOL moved = wideFrom.empty() && wideTo.empty()
+                         ? ::MoveFileExA(from.c_str(), to.c_str(), kReplace)
+                         : ::MoveFileExW((wideFrom.empty() ? WideOf(from) : wideFrom).c_str(),
+                                         (wideTo.empty() ? WideOf(to) : wideTo).c_str(), kReplace);
+  if (moved) return true;
   error = static_cast<int>(::GetLastError());
   return false;
 }
@@ -446,7 +502,7 @@ bool MakeDirectories(const std::string& dir, std::string& reason, NewFileAccess 
     return false;
   }
   const std::string path = WithoutTrailingSeparator(dir);
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = AttributesAt(path);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;
     reason = dir + ": not a directory";
@@ -457,9 +513,12 @@ bool MakeDirectories(const std::string& dir, std::string& reason, NewFileAccess 
   if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':' &&
       !MakeDirectories(path.substr(0, slash), reason, access))
     return false;
-  if (::CreateDirectoryA(path.c_str(), nullptr)) return true;
+  const std::wstring wide = LongForm(path);
+  if (wide.empty() ? ::CreateDirectoryA(path.c_str(), nullptr)
+                   : ::CreateDirectoryW(wide.c_str(), nullptr))
+    return true;
   const DWORD error = ::GetLastError();
-  const DWORD now = ::GetFileAttributesA(path.c_str());
+  const DWORD now = AttributesAt(path);
   if (error == ERROR_ALREADY_EXISTS && now != INVALID_FILE_ATTRIBUTES &&
       (now & FILE_ATTRIBUTE_DIRECTORY))
     return true;
@@ -471,9 +530,8 @@ bool CanCreateFilesIn(const std::string& dir, std::string& reason) {
   const std::string probe = WithoutTrailingSeparator(dir) + "\\.k730-probe-" +
                             std::to_string(::GetCurrentProcessId()) + "-" +
                             std::to_string(::GetTickCount64());
-  const HANDLE handle =
-      ::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  const HANDLE handle = CreateFileAt(probe, GENERIC_WRITE, 0, CREATE_NEW,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
   if (handle == INVALID_HANDLE_VALUE) {
     reason = dir + ": " + LastErrorText();
     return false;
@@ -483,8 +541,7 @@ bool CanCreateFilesIn(const std::string& dir, std::string& reason) {
 }
 
 std::string RealPath(const std::string& path) {
-  const HANDLE handle = ::CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = CreateFileAt(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   if (handle == INVALID_HANDLE_VALUE) return path;
   char buffer[MAX_PATH * 4];
   const DWORD n = ::GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);

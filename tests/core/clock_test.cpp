@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "core/file_access.h"
+
 namespace k730 {
 namespace {
 
@@ -27,20 +29,20 @@ TEST(Clock, ScaledSleepAdvancesTicksByTheProtocolAmount) {
 }
 
 TEST(Clock, TimeScaleComesFromTheEnvironment) {
-  const char* saved = std::getenv("K730_TIME_SCALE");
-  const std::string keep = saved ? saved : "";
-  setenv("K730_TIME_SCALE", "0.25", 1);
+  std::string keep;
+  const bool saved = GetEnvironment("K730_TIME_SCALE", keep);
+  SetEnvironment("K730_TIME_SCALE", "0.25");
   EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 0.25);
   EXPECT_EQ(TimeScaleEnvironmentProblem(), "");
   for (const char* bad : {"", "abc", "-1", "0", "nan", "inf", "1e300", "0.5x"}) {
-    setenv("K730_TIME_SCALE", bad, 1);
+    SetEnvironment("K730_TIME_SCALE", bad);
     EXPECT_DOUBLE_EQ(TimeScaleFromEnvironment(), 1.0) << bad;
     EXPECT_EQ(TimeScaleEnvironmentProblem().empty(), *bad == '\0') << bad;
   }
   if (saved)
-    setenv("K730_TIME_SCALE", keep.c_str(), 1);
+    SetEnvironment("K730_TIME_SCALE", keep);
   else
-    unsetenv("K730_TIME_SCALE");
+    UnsetEnvironment("K730_TIME_SCALE");
 }
 
 #ifdef __linux__

@@ -1,13 +1,12 @@
 #include "image/source_info.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "../support/test_files.h"
 #include "file_helpers.h"
 #include "image/crc32.h"
 
@@ -19,18 +18,14 @@ using test::WriteFile;
 
 class SourceInfoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
+  void SetUp() override { test::UseTimeZone("UTC"); }
   // 2024-03-05 06:07:08 UTC.
   static constexpr std::time_t kStampTime = 1709618828;
 
   std::string MakeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string path = dir / name;
     WriteFile(path, bytes);
-    struct timeval times[2] = {{kStampTime, 0}, {kStampTime, 0}};
-    EXPECT_EQ(utimes(path.c_str(), times), 0);
+    EXPECT_TRUE(test::SetModificationTime(path, kStampTime));
     return path;
   }
 
@@ -84,10 +79,11 @@ TEST_F(SourceInfoTest, OpenErrorTextsForMissingFilesDirectoriesAndFifos) {
   EXPECT_FALSE(ReadSourceInfo(SourceKind::Ipl, dir.Path()).opened);
   // A FIFO would block the open or yield endless data; it is refused at once.
   const std::string fifo = dir / "fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const SourceInfo info = ReadSourceInfo(SourceKind::Widebin, fifo);
-  EXPECT_FALSE(info.opened);
-  EXPECT_EQ(info.text, "WIDEBIN\r\n[File]:" + fifo + " open error!\r\n");
+  if (test::MakeFifo(fifo)) {
+    const SourceInfo info = ReadSourceInfo(SourceKind::Widebin, fifo);
+    EXPECT_FALSE(info.opened);
+    EXPECT_EQ(info.text, "WIDEBIN\r\n[File]:" + fifo + " open error!\r\n");
+  }
   EXPECT_EQ(ReadSourceInfo(SourceKind::Phone, "").text, "Phone binary\r\n[File]: open error!\r\n");
 }
 
@@ -112,13 +108,11 @@ TEST_F(SourceInfoTest, EmptyAndMultiChunkFiles) {
 }
 
 TEST_F(SourceInfoTest, StampShowsTheModificationTimeInLocalTime) {
-  setenv("TZ", "JST-9", 1);  // nine hours east of UTC, no daylight saving
-  tzset();
+  test::UseTimeZone("JST-9");  // nine hours east of UTC, no daylight saving
   const SourceInfo info = ReadSourceInfo(SourceKind::Ipl, MakeFile("ipl.bin", {7}));
   EXPECT_EQ(info.stamp, "[Date]:24/03/05-15:07:08    ");
   EXPECT_EQ(FormatLocalTime(kStampTime), "24/03/05-15:07:08");
-  setenv("TZ", "UTC", 1);
-  tzset();
+  test::UseTimeZone("UTC");
 }
 
 }  // namespace

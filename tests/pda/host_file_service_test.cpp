@@ -1,9 +1,5 @@
 #include "pda/host_file_service.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +7,8 @@
 #include <iterator>
 
 #include "../support/temp_dir.h"
+#include "../support/test_files.h"
+#include "core/file_access.h"
 #include "pda_fakes.h"
 
 namespace k730 {
@@ -99,8 +97,7 @@ TEST_F(HostFileTest, NameInThreePiecesGetsOneIndexAndOpensAfterTheLast) {
              OpenPiece(".bin", 4, false, true)});
   EXPECT_EQ(replies, (Bytes{1, 0, 1, 0, 1, 0}));
   EXPECT_TRUE(table.InUse(0));
-  struct stat info {};
-  EXPECT_EQ(::stat(dir.File("fmt-data.bin").c_str(), &info), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.File("fmt-data.bin")));
 }
 
 TEST_F(HostFileTest, WriteRewindReadLengthAndClose) {
@@ -140,8 +137,10 @@ TEST_F(HostFileTest, MessagesGoToSlotZeroAndAreBounded) {
 }
 
 TEST_F(HostFileTest, FullTableAnswersZeroAndEnds) {
+  MakeFile("filler", "");
   for (uint32_t i = 0; i < kHostFileEntries; ++i) {
-    ASSERT_TRUE(table.Take(i, ::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+    std::string reason;
+    ASSERT_TRUE(table.Take(i, OpenRegularFile(dir.File("filler"), reason)));
   }
   const Bytes replies = Serve({OpenPiece("x", 4, true, true), Message("after")});
   EXPECT_EQ(replies, (Bytes{0}));
@@ -244,13 +243,14 @@ TEST_F(HostFileTest, UnknownOpenModeFails) {
 TEST_F(HostFileTest, NamesCannotLeaveTheDirectory) {
   TempDir outside;
   std::ofstream(outside.File("secret"), std::ios::binary) << "s";
-  ::symlink(outside.File("secret").c_str(), dir.File("link").c_str());
-  ::symlink(outside.Path().c_str(), dir.File("linkdir").c_str());
-  ::mkfifo(dir.File("fifo").c_str(), 0600);
   const std::string up = "../" + std::filesystem::path(outside.Path()).filename().string();
-  for (const std::string& name : {outside.File("secret"), up + "/secret", std::string("a/../../x"),
-                                  std::string("link"), std::string("linkdir/secret"),
-                                  std::string("fifo"), std::string(".."), std::string("\\etc")}) {
+  std::vector<std::string> names = {outside.File("secret"), up + "/secret", "a/../../x", "..",
+                                    "\\etc"};
+  // Links and FIFOs where the platform makes them.
+  if (test::MakeSymlink(outside.File("secret"), dir.File("link"))) names.push_back("link");
+  if (test::MakeSymlink(outside.Path(), dir.File("linkdir"))) names.push_back("linkdir/secret");
+  if (test::MakeFifo(dir.File("fifo"))) names.push_back("fifo");
+  for (const std::string& name : names) {
     SCOPED_TRACE(name);
     EXPECT_LT(table.OpenHostFile(name, HostOpenMode::ReadOnly), 0);
     EXPECT_LT(table.OpenHostFile(name, HostOpenMode::WriteCreate), 0);
@@ -264,7 +264,7 @@ TEST_F(HostFileTest, SubdirectoriesWithEitherSeparatorAreAllowed) {
   for (const char* name : {"sub/in", "sub\\in", "sub//in"}) {
     const int fd = table.OpenHostFile(name, HostOpenMode::ReadOnly);
     EXPECT_GE(fd, 0) << name;
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0) CloseFile(fd);
   }
 }
 
@@ -284,7 +284,7 @@ TEST_F(HostFileTest, ModeFiveNeedsAnExistingFileAndModeFourTruncates) {
   MakeFile("t", "old contents");
   const int fd = table.OpenHostFile("t", HostOpenMode::WriteCreate);
   ASSERT_GE(fd, 0);
-  ::close(fd);
+  CloseFile(fd);
   EXPECT_EQ(Contents(dir.File("t")), "");
 }
 

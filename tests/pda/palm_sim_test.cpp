@@ -20,7 +20,9 @@
 #include "pda/partition_download.h"
 #include "pda/pda_worker.h"
 #include "pda/socket_palm_transport.h"
+#include "pda/tcp_palm_transport.h"
 #include "pda_fakes.h"
+#include "sim/tcp_listing.h"
 
 namespace k730 {
 namespace {
@@ -351,6 +353,69 @@ TEST_F(PalmSimTest, EnvironmentChoosesTheSimulatedDevices) {
   EXPECT_EQ(DownloadPartition(job), 1);
   EXPECT_EQ(FileBytes(Dump(2)), part);
   port.Close();
+}
+
+TEST_F(PalmSimTest, TcpHandheldsFollowTheListingAndTakeADownload) {
+  std::vector<const PalmDeviceSim*> devices;
+  std::mutex devicesMutex;
+  sim::TcpListing listing([&] {
+    std::map<uint32_t, uint16_t> present;
+    std::lock_guard<std::mutex> lock(devicesMutex);
+    for (const PalmDeviceSim* d : devices)
+      if (d->TcpPort() != 0) present[d->Number()] = d->TcpPort();
+    return present;
+  });
+  options.tcp = true;
+  options.onPresenceChange = [&] { listing.Changed(); };
+  PalmDeviceSim device(options);
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex);
+    devices.push_back(&device);
+  }
+  std::string error;
+  ASSERT_TRUE(listing.Start(0, error)) << error;
+  test::ScopedEnv tcp("K730_PALM_TCP", "127.0.0.1:" + std::to_string(listing.Port()));
+  auto transport = MakePalmTransport();
+  auto watcher = MakePalmDeviceWatcher();
+  WatchRecorder recorder;
+  ASSERT_TRUE(watcher->Start([&](uint32_t e, const std::string& n) { recorder(e, n); }, true));
+  ASSERT_TRUE(device.Plug());
+  ASSERT_TRUE(recorder.WaitFor(1));
+  const std::string name = recorder.Events()[0].second;
+  EXPECT_TRUE(IsTcpPalmDeviceName(name));
+  EXPECT_EQ(DeviceNumberFromName(name), 9u);
+
+  PalmUsbPort port(transport.get());
+  ASSERT_EQ(port.Open(name, kPalmCreatorPsys), 1);
+  const Bytes part = Filled(70000, 12);
+  ImageView view(part.data(), static_cast<uint32_t>(part.size()));
+  PdaJob job{0, &console, &port, &view, kTargetResource, kDeviceModePda, nullptr};
+  EXPECT_EQ(DownloadPartition(job), 1);
+  EXPECT_EQ(FileBytes(Dump(2)), part);
+  port.Close();
+
+  device.Unplug();
+  ASSERT_TRUE(recorder.WaitFor(2));
+  watcher->Stop();
+  const auto events = recorder.Events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].first, kDeviceArrival);
+  EXPECT_EQ(events[1], std::make_pair(kDeviceRemoveComplete, name));
+  // Gone from the listing, the handheld no longer opens.
+  EXPECT_EQ(port.Open(name, kPalmCreatorPsys), 0);
+}
+
+TEST(TcpListing, LinesTheTransportReadsAndRefuses) {
+  TcpHandhelds handhelds;
+  const std::string line = sim::TcpListing::Line({{7, 41234}, {12, 80}});
+  ASSERT_EQ(line.back(), '\n');
+  ASSERT_TRUE(ParseTcpListingLine(line.substr(0, line.size() - 1), handhelds));
+  EXPECT_EQ(handhelds, (TcpHandhelds{{7, 41234}, {12, 80}}));
+  ASSERT_TRUE(ParseTcpListingLine("handhelds", handhelds));
+  EXPECT_TRUE(handhelds.empty());
+  for (const char* bad : {"", "handheld palm7:1", "handhelds palm7", "handhelds palm7:0",
+                          "handhelds palm7:65536", "handhelds pal7:5", "handhelds palm7:5x"})
+    EXPECT_FALSE(ParseTcpListingLine(bad, handhelds)) << bad;
 }
 
 TEST(PalmSimOptions, ByteSizes) {

@@ -3,8 +3,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
+
+#include "core/file_access.h"
 
 namespace k730::test {
 
@@ -13,9 +16,16 @@ namespace k730::test {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "k730-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
+    // A name of its own: create_directory fails on one that exists.
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto candidate = base / ("k730-test-" + std::to_string(random() % 1000000000000ull));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate.string();
+    }
+    if (path_.empty()) std::abort();
   }
   ~TempDir() {
     std::error_code ignored;
@@ -46,17 +56,14 @@ class TempDir {
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      hadOld_ = true;
-      old_ = old;
-    }
-    setenv(name, value.c_str(), 1);
+    hadOld_ = GetEnvironment(name, old_);
+    SetEnvironment(name, value);
   }
   ~ScopedEnv() {
     if (hadOld_) {
-      setenv(name_, old_.c_str(), 1);
+      SetEnvironment(name_, old_);
     } else {
-      unsetenv(name_);
+      UnsetEnvironment(name_);
     }
   }
   ScopedEnv(const ScopedEnv&) = delete;
