@@ -13,6 +13,10 @@ PACKAGES=(
   umockdev libumockdev-dev
   # fonts with Hangul glyphs for the Korean texts, desktop integration
   fonts-nanum shared-mime-info
+  # the Windows build: the mingw-w64 cross compiler (posix threads), GoogleTest's
+  # sources to build for it, and wine64 to run it (the tests call
+  # /usr/lib/wine/wine64 directly: the wine package with /usr/bin/wine is not needed)
+  g++-mingw-w64-x86-64-posix googletest wine64
 )
 
 missing=()

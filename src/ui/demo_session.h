@@ -3,13 +3,13 @@
 // that points the console at them. Everything is removed again by Stop.
 #pragma once
 
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/child_process.h"
 
 namespace k730::ui {
 
@@ -41,19 +41,19 @@ class DemoSession {
   const std::string& ImagePath() const { return imagePath_; }
   const std::string& PortDirectory() const { return portDir_; }
   const std::string& PalmDirectory() const { return palmDir_; }
-  pid_t SimulatorPid() const { return simPid_; }
+  long SimulatorPid() const { return sim_.Started() ? sim_.Id() : -1; }
 
  private:
   bool MakeDirectory(std::string& error);
   bool RunTool(const std::vector<std::string>& args, std::string& error);
   bool StartSimulator(const Options& options, std::string& error);
-  void DrainSimulator(int fd);
+  void DrainSimulator();
 
   std::string directory_;
   std::string imagePath_;
   std::string portDir_;
   std::string palmDir_;
-  pid_t simPid_ = -1;
+  ChildProcess sim_;
   std::thread drain_;
   std::mutex mutex_;
   std::condition_variable readyChanged_;
@@ -61,10 +61,6 @@ class DemoSession {
   bool simEnded_ = false;
   std::string simOutput_;
 };
-
-// Runs argv (argv[0] a path) and waits; the exit status, or -1 when it could
-// not be started or was killed. Output goes to logPath ("" = inherited).
-int RunProgram(const std::vector<std::string>& argv, const std::string& logPath);
 
 // Removes a directory tree (no links are followed). Silent.
 void RemoveTree(const std::string& path);

@@ -1,29 +1,13 @@
 #include "ui/gui_tasks.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <QSocketNotifier>
-#include <cstdint>
-
 namespace k730::ui {
 
-GuiTasks::GuiTasks(QObject* parent) : QObject(parent) {
-  eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (eventFd_ >= 0) {
-    notifier_ = new QSocketNotifier(eventFd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, [this] {
-      uint64_t count = 0;
-      [[maybe_unused]] const ssize_t n = ::read(eventFd_, &count, sizeof count);
-      RunPending();
-    });
-  }
-}
+GuiTasks::GuiTasks(QObject* parent)
+    : QObject(parent), wakeup_(std::make_unique<GuiWakeup>(this, [this] { RunPending(); })) {}
 
 GuiTasks::~GuiTasks() {
   Close();
-  delete notifier_;
-  if (eventFd_ >= 0) ::close(eventFd_);
+  wakeup_.reset();
 }
 
 void GuiTasks::Post(std::function<void()> task) {
@@ -35,9 +19,7 @@ void GuiTasks::Post(std::function<void()> task) {
     if (signalled_) return;
     signalled_ = true;
   }
-  const uint64_t one = 1;
-  if (eventFd_ >= 0) [[maybe_unused]]
-    const ssize_t n = ::write(eventFd_, &one, sizeof one);
+  wakeup_->Wake();
 }
 
 void GuiTasks::RunPending() {

@@ -1,5 +1,5 @@
 // Work handed to the GUI thread from any thread. The tasks travel through a
-// queue under a std::mutex and an eventfd wakes the GUI thread's event loop,
+// queue under a std::mutex and a GuiWakeup wakes the GUI thread's event loop,
 // so the hand-over is visible to the thread sanitizer and nothing is passed
 // through the toolkit's own cross-thread event queue.
 #pragma once
@@ -7,9 +7,10 @@
 #include <QObject>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 
-class QSocketNotifier;
+#include "ui/gui_wakeup.h"
 
 namespace k730::ui {
 
@@ -34,8 +35,7 @@ class GuiTasks : public QObject {
   std::deque<std::function<void()>> tasks_;
   bool closed_ = false;
   bool signalled_ = false;
-  int eventFd_ = -1;
-  QSocketNotifier* notifier_ = nullptr;
+  std::unique_ptr<GuiWakeup> wakeup_;
 };
 
 }  // namespace k730::ui

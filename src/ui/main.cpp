@@ -3,17 +3,15 @@
 //   k730-downloader [FILE]        the console; FILE (a registered file opened) only starts it
 //   k730-downloader --demo        three simulated handsets and a generated image
 //   k730-downloader --configure   the console with the mode-switch window open
-#include <signal.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QMessageBox>
 #include <QRadioButton>
-#include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,11 +23,14 @@
 #include "console/downloader_dialog.h"
 #include "console/real_platform.h"
 #include "core/clock.h"
+#include "core/file_access.h"
+#include "core/stop_requests.h"
 #include "phone/serial_port.h"
 #include "replay/replay_session.h"
 #include "ui/console_window.h"
 #include "ui/demo_session.h"
 #include "ui/file_dialogs.h"
+#include "ui/gui_tasks.h"
 #include "ui/ui_style.h"
 
 namespace {
@@ -73,43 +74,42 @@ bool ParseArguments(int argc, char** argv, Arguments& args) {
 }
 
 std::string BinDirectory() {
-  const std::string program = k730::ProgramPath();
-  const size_t slash = program.find_last_of('/');
-  return slash == std::string::npos ? "." : program.substr(0, slash);
+  const std::string dir = k730::ProgramDirectory();
+  return dir.empty() ? "." : dir;
 }
 
-// SIGINT and SIGTERM close the window the way the exit button does, so the
-// demo's handsets and files are removed; the handler only writes a byte. A
-// second one ends the process at once, whatever the window waits for.
-int signalPipe[2] = {-1, -1};
-volatile sig_atomic_t signalsReceived = 0;
+// SIGINT and SIGTERM (Ctrl+C, the console closing) close the window the way
+// the exit button does, so the demo's handsets and files are removed; a
+// second one, or SIGHUP, ends the process at once, whatever the window waits
+// for. Made first, before any thread, so that no thread takes a signal.
+class StopRequests {
+ public:
+  StopRequests() : watcher_([this](k730::StopKind kind) { OnRequest(kind); }) {}
 
-void OnSignal(int signal) {
-  if (signalsReceived != 0) {
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-    return;
+  // From now on a request closes window through tasks (GUI thread); a
+  // request that came before closes it at once. Null detaches.
+  void Attach(k730::ui::GuiTasks* tasks, QWidget* window) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_ = tasks;
+    window_ = window;
+    if (tasks_ && requested_) tasks_->Post([window] { window->close(); });
   }
-  signalsReceived = 1;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
-void CloseOnSignals(QWidget& window) {
-  if (::pipe(signalPipe) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
-  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-    char byte;
-    [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-    window.close();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
+ private:
+  void OnRequest(k730::StopKind kind) {
+    if (kind == k730::StopKind::HangUp || requested_.exchange(true)) watcher_.EndNow();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!tasks_) return;
+    QWidget* window = window_;
+    tasks_->Post([window] { window->close(); });
+  }
+
+  std::mutex mutex_;
+  k730::ui::GuiTasks* tasks_ = nullptr;
+  QWidget* window_ = nullptr;
+  std::atomic<bool> requested_{false};
+  k730::StopRequestWatcher watcher_;  // last: it calls back into the members above
+};
 
 // Selects the demo's modes once the dropped image is shown: the phone flashed
 // normally and the whole PDA image after it.
@@ -123,6 +123,7 @@ void SelectDemoModes(k730::ui::ConsoleWindow& window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StopRequests stopRequests;
   // The demo's environment must be in place before any thread reads it.
   std::vector<char*> args(argv, argv + argc);
   Arguments arguments;
@@ -221,10 +222,12 @@ int main(int argc, char** argv) {
   QObject::connect(&window, &k730::ui::ConsoleWindow::consoleEnded, &app, &QApplication::quit,
                    Qt::QueuedConnection);
 
-  CloseOnSignals(window);
+  k730::ui::GuiTasks tasks(&window);
+  stopRequests.Attach(&tasks, &window);
   window.StartConsole(console);
   window.show();
   const int status = app.exec();
+  stopRequests.Attach(nullptr, nullptr);
   window.StopConsole();
   if (demo) demo->Stop();
   return status;

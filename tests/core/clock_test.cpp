@@ -2,12 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
-
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -44,24 +38,6 @@ TEST(Clock, TimeScaleComesFromTheEnvironment) {
   else
     UnsetEnvironment("K730_TIME_SCALE");
 }
-
-#ifdef __linux__
-TEST(ThreadPriority, RaisesOnlyTheCallingThread) {
-  errno = 0;
-  const int process = ::getpriority(PRIO_PROCESS, 0);
-  ASSERT_EQ(errno, 0);
-  int inThread = 0;
-  bool raised = false;
-  std::thread worker([&] {
-    raised = RaiseCurrentThreadPriority();
-    inThread = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
-  });
-  worker.join();
-  // Unprivileged runs may not raise it; then nothing changed.
-  EXPECT_EQ(inThread, raised ? process - 1 : process);
-  EXPECT_EQ(::getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid))), process);
-}
-#endif
 
 TEST(StopSignal, InterruptsALongSleep) {
   StopSignal stop;

@@ -386,10 +386,10 @@ TEST_F(PalmSimTest, TcpHandheldsFollowTheListingAndTakeADownload) {
   EXPECT_EQ(DeviceNumberFromName(name), 9u);
 
   PalmUsbPort port(transport.get());
-  ASSERT_EQ(port.Open(name, kPalmCreatorPsys), 1);
+  ASSERT_EQ(port.Open(name, kPalmCreatorId), 1);
   const Bytes part = Filled(70000, 12);
   ImageView view(part.data(), static_cast<uint32_t>(part.size()));
-  PdaJob job{0, &console, &port, &view, kTargetResource, kDeviceModePda, nullptr};
+  PdaJob job{0, &console, &port, &view, kTargetResource, mode::kPda, nullptr};
   EXPECT_EQ(DownloadPartition(job), 1);
   EXPECT_EQ(FileBytes(Dump(2)), part);
   port.Close();
@@ -399,10 +399,10 @@ TEST_F(PalmSimTest, TcpHandheldsFollowTheListingAndTakeADownload) {
   watcher->Stop();
   const auto events = recorder.Events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].first, kDeviceArrival);
-  EXPECT_EQ(events[1], std::make_pair(kDeviceRemoveComplete, name));
+  EXPECT_EQ(events[0].first, msg::DBT_DEVICEARRIVAL);
+  EXPECT_EQ(events[1], std::make_pair(msg::DBT_DEVICEREMOVECOMPLETE, name));
   // Gone from the listing, the handheld no longer opens.
-  EXPECT_EQ(port.Open(name, kPalmCreatorPsys), 0);
+  EXPECT_EQ(port.Open(name, kPalmCreatorId), 0);
 }
 
 TEST(TcpListing, LinesTheTransportReadsAndRefuses) {

@@ -3,20 +3,20 @@
 // device-change watcher through fakes below them (no USB reaches wine).
 #include <gtest/gtest.h>
 
-#include "core/windows_api.h"
-// After windows.h, which it needs.
-#include <dbt.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "../support/temp_dir.h"
 #include "app/settings.h"
+#include "core/child_process.h"
+#include "core/clock.h"
 #include "core/file_access.h"
 #include "core/pid_lock.h"
+#include "core/windows_api.h"
 #include "pda/palm_device_map.h"
 #include "pda/palm_device_watcher.h"
 #include "pda/palm_usb_port.h"
@@ -24,6 +24,10 @@
 #include "pda/winusb_bus.h"
 #include "phone/port_discovery.h"
 #include "phone/serial_port.h"
+
+// Last: dbt.h's DBT_... macros would rename the console's own constants of
+// the same names (the values are the same).
+#include <dbt.h>
 
 namespace k730 {
 namespace {
@@ -97,6 +101,39 @@ TEST(WindowsPortScan, ModemValuesOfSerialCommInDeviceOrder) {
   EXPECT_EQ(last, 9);
   EXPECT_EQ(PortDevicePath("com12"), "\\\\.\\COM12");
   EXPECT_EQ(PortDevicePath("LPT1"), "");
+}
+
+TEST(WindowsThreads, RaisedPriorityIsTheCallingThreadsOnly) {
+  int inThread = THREAD_PRIORITY_ERROR_RETURN;
+  bool raised = false;
+  std::thread worker([&] {
+    raised = RaiseCurrentThreadPriority();
+    inThread = ::GetThreadPriority(::GetCurrentThread());
+  });
+  worker.join();
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(inThread, THREAD_PRIORITY_ABOVE_NORMAL);
+  EXPECT_EQ(::GetThreadPriority(::GetCurrentThread()), THREAD_PRIORITY_NORMAL);
+}
+
+TEST(WindowsProcesses, ExitStatusAndOutputOfAChild) {
+  char system[MAX_PATH];
+  ASSERT_GT(::GetSystemDirectoryA(system, sizeof system), 0u);
+  const std::string cmd = std::string(system) + "\\cmd.exe";
+  ASSERT_TRUE(IsExecutable(cmd));
+  EXPECT_EQ(RunProgram({cmd, "/c", "exit 3"}, ""), 3);
+  ChildProcess child;
+  std::string error;
+  ASSERT_TRUE(
+      child.Start({cmd, "/c", "echo", "from the child"}, ChildProcess::Output::ToPipe, "", error))
+      << error;
+  std::string output;
+  char buffer[64];
+  for (long n; (n = child.ReadOutput(buffer, sizeof buffer)) > 0;) output.append(buffer, n);
+  // An argument with blanks goes quoted (cmd echoes its command line as it is).
+  EXPECT_EQ(output.substr(0, 16), "\"from the child\"");
+  EXPECT_EQ(child.Wait(5000), 0);
+  EXPECT_EQ(RunProgram({std::string(system) + "\\no-such-program.exe"}, ""), -1);
 }
 
 TEST(WindowsFiles, LocksReadableHolderAndConfinedNames) {
@@ -229,7 +266,7 @@ TEST(WinUsbTransport, OpensAListedHandheldAndMovesBytesOverItsPsysPipes) {
   {
     UsbPalmTransport transport(MakeWinUsbBus(&kFakeApi), 1000, DefaultHandsetIds());
     PalmUsbPort port(&transport);
-    ASSERT_EQ(port.Open(kHandheldName, kPalmCreatorPsys), 1) << transport.LastOpenError();
+    ASSERT_EQ(port.Open(kHandheldName, kPalmCreatorId), 1) << transport.LastOpenError();
     EXPECT_TRUE(handheld.initialized);
     const uint8_t packet[5] = {0xF3, 0, 0, 0, 9};
     EXPECT_EQ(port.Send(packet, 5), 5u);
@@ -244,7 +281,7 @@ TEST(WinUsbTransport, OpensAListedHandheldAndMovesBytesOverItsPsysPipes) {
     // Not on the id list, or not a device name at all: nothing is opened.
     for (const char* other : {"\\\\?\\usb#vid_1234&pid_0061#x#{a5dcbf10}", "COM7"}) {
       handheld.initialized = false;
-      EXPECT_EQ(port.Open(other, kPalmCreatorPsys), 0) << other;
+      EXPECT_EQ(port.Open(other, kPalmCreatorId), 0) << other;
       EXPECT_FALSE(handheld.initialized);
     }
   }
@@ -301,9 +338,9 @@ TEST(DeviceChangeWatcher, ReportsListedHandheldsByTheirSystemNames) {
   const auto events = recorder.WaitFor(3);
   watcher->Stop();
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0], std::make_pair(kDeviceArrival, std::string(kHandheldName)));
-  EXPECT_EQ(events[1], std::make_pair(kDeviceArrival, std::string()));
-  EXPECT_EQ(events[2], std::make_pair(kDeviceRemoveComplete, std::string(kHandheldName)));
+  EXPECT_EQ(events[0], std::make_pair(DBT_DEVICEARRIVAL, std::string(kHandheldName)));
+  EXPECT_EQ(events[1], std::make_pair(DBT_DEVICEARRIVAL, std::string()));
+  EXPECT_EQ(events[2], std::make_pair(DBT_DEVICEREMOVECOMPLETE, std::string(kHandheldName)));
   // The device number the console maps by starts at character 37.
   EXPECT_EQ(DeviceNumberFromName(kHandheldName), 0u);
   EXPECT_EQ(::FindWindowExA(HWND_MESSAGE, nullptr, "k730PalmDeviceWatcher", nullptr), nullptr);

@@ -146,7 +146,7 @@ case "${1:-}" in
       ln -sfn "$work/ports/COM$n" "$WINEPREFIX/dosdevices/com$n"
     done
     # The modem driver's values last only as long as this wineserver runs.
-    "$WINESERVER" -p
+    "$WINESERVER" -p >/dev/null 2>&1
     for d in 0 1; do
       "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\hvcdmdm$d" \
         /d "COM$((7 + d))" /f >/dev/null
