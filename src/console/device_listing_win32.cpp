@@ -8,6 +8,7 @@
 
 #include "console/device_listing.h"
 #include "console/usb_sysfs.h"
+#include "core/windows_api.h"
 #include "pda/palm_device_map.h"
 #include "pda/winusb_bus.h"
 #include "phone/port_discovery.h"
@@ -52,6 +53,50 @@ std::string ParallelRestartObstacle(const std::vector<int>& comNumbers, const st
   if (comNumbers.empty()) return "";
   return "COM" + std::to_string(comNumbers.front()) +
          " may come back under another name on Windows (not checked)";
+}
+
+// The registry key's values are watched, the notification armed anew after
+// each change.
+struct PortListChanges::State {
+  HKEY key = nullptr;
+  HANDLE changed = nullptr;
+  HANDLE wake = nullptr;
+
+  void Arm() {
+    if (key && changed)
+      ::RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                changed, TRUE);
+  }
+};
+
+PortListChanges::PortListChanges(const std::string& portDir) : state_(std::make_unique<State>()) {
+  state_->wake = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  state_->changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, portDir.c_str(), 0, KEY_NOTIFY, &state_->key) !=
+      ERROR_SUCCESS)
+    state_->key = nullptr;
+  state_->Arm();
+}
+
+PortListChanges::~PortListChanges() {
+  if (state_->key) ::RegCloseKey(state_->key);
+  for (HANDLE event : {state_->changed, state_->wake})
+    if (event) ::CloseHandle(event);
+}
+
+bool PortListChanges::Wait(int timeoutMs) {
+  if (!state_->wake) return true;
+  const HANDLE events[2] = {state_->wake, state_->changed};
+  const DWORD count = state_->changed ? 2 : 1;
+  const DWORD waited =
+      ::WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(timeoutMs));
+  if (waited == WAIT_OBJECT_0) return true;
+  if (waited == WAIT_OBJECT_0 + 1) state_->Arm();
+  return false;
+}
+
+void PortListChanges::Wake() {
+  if (state_->wake) ::SetEvent(state_->wake);
 }
 
 std::vector<HandsetDevice> ListHandsetDevices(const HandsetIds& ids, const std::string&) {

@@ -1,12 +1,6 @@
 #include "console/real_platform.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <map>
 #include <thread>
 #include <vector>
@@ -89,7 +83,7 @@ class RealPhoneWorker : public PhoneWorker {
   RealPhoneFeeder* const feeder_;
 };
 
-// Lists the port directory whenever it changes (inotify), and every so often
+// Lists the modem ports whenever their listing changes, and every so often
 // besides, and reports what changed. A handset swapped for another may be
 // away for a few milliseconds of a scaled run, so the listing follows the
 // directory's events rather than a clock.
@@ -99,25 +93,18 @@ class PortDirectoryWatcher : public ModemPortWatcher {
   ~PortDirectoryWatcher() override { Stop(); }
 
   bool Start(Callback callback) override {
-    if (thread_.joinable() || pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    inotify_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ >= 0)
-      inotify_add_watch(inotify_, portDir_.c_str(),
-                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB);
+    if (thread_.joinable()) return false;
+    changes_ = std::make_unique<PortListChanges>(portDir_);
     callback_ = std::move(callback);
     thread_ = std::thread([this] { Loop(); });
     return true;
   }
   void Stop() override {
     if (thread_.joinable()) {
-      const char wake = 1;
-      [[maybe_unused]] const ssize_t n = write(wake_[1], &wake, 1);
+      changes_->Wake();
       thread_.join();
     }
-    for (int* fd : {&inotify_, &wake_[0], &wake_[1]}) {
-      if (*fd >= 0) close(*fd);
-      *fd = -1;
-    }
+    changes_.reset();
   }
 
  private:
@@ -138,22 +125,13 @@ class PortDirectoryWatcher : public ModemPortWatcher {
         if (it == known.end() || it->second != serial) callback_(number, true, serial);
       }
       known = std::move(now);
-      pollfd fds[2] = {{wake_[0], POLLIN, 0}, {inotify_, POLLIN, 0}};
-      const int rc = poll(fds, inotify_ >= 0 ? 2 : 1, kPortPollMs);
-      if (rc < 0 && errno != EINTR) return;
-      if (fds[0].revents) return;
-      if (inotify_ >= 0 && fds[1].revents) {
-        alignas(inotify_event) char events[4096];
-        while (read(inotify_, events, sizeof events) > 0) {
-        }
-      }
+      if (changes_->Wait(kPortPollMs)) return;
     }
   }
 
   const std::string portDir_;
   Callback callback_;
-  int inotify_ = -1;
-  int wake_[2] = {-1, -1};
+  std::unique_ptr<PortListChanges> changes_;
   std::thread thread_;
 };
 

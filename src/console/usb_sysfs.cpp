@@ -1,8 +1,11 @@
 #include "console/usb_sysfs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -229,6 +232,43 @@ std::string ParallelRestartObstacle(const std::vector<int>& comNumbers, const st
              std::string(kBenchMappedProperty) + "=1 for it)";
   }
   return "";
+}
+
+struct PortListChanges::State {
+  int inotify = -1;
+  int wake[2] = {-1, -1};
+};
+
+PortListChanges::PortListChanges(const std::string& portDir) : state_(std::make_unique<State>()) {
+  if (::pipe2(state_->wake, O_CLOEXEC | O_NONBLOCK) != 0) state_->wake[0] = state_->wake[1] = -1;
+  state_->inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (state_->inotify >= 0)
+    ::inotify_add_watch(state_->inotify, portDir.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB);
+}
+
+PortListChanges::~PortListChanges() {
+  for (int* fd : {&state_->inotify, &state_->wake[0], &state_->wake[1]})
+    if (*fd >= 0) ::close(*fd);
+}
+
+bool PortListChanges::Wait(int timeoutMs) {
+  pollfd fds[2] = {{state_->wake[0], POLLIN, 0}, {state_->inotify, POLLIN, 0}};
+  const int rc = ::poll(fds, 2, timeoutMs);
+  if (rc < 0 && errno != EINTR) return true;
+  if (fds[0].revents) return true;
+  if (state_->inotify >= 0 && fds[1].revents) {
+    alignas(inotify_event) char events[4096];
+    while (::read(state_->inotify, events, sizeof events) > 0) {
+    }
+  }
+  return false;
+}
+
+void PortListChanges::Wake() {
+  const char wake = 1;
+  if (state_->wake[1] >= 0) [[maybe_unused]]
+    const ssize_t n = ::write(state_->wake[1], &wake, 1);
 }
 
 }  // namespace k730

@@ -1,9 +1,12 @@
 // What sysfs tells about USB devices behind device nodes, and the modem-port
 // directory with the USB device behind each entry. Nothing here needs a
 // toolkit; the roots are parameters so tests can hand in a tree of their own.
+// On Windows (device_listing_win32.cpp) the ports are the registry's and no
+// USB device is known behind them.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +69,26 @@ constexpr const char* kBenchMappedProperty = "K730_BENCH_MAPPED";
 // as a phrase; "" when none.
 std::string ParallelRestartObstacle(const std::vector<int>& comNumbers, const std::string& portDir,
                                     const std::string& udevDataRoot = "/run/udev/data");
+
+// Tells when the modem-port listing may have changed: the port directory's
+// entries (inotify), or on Windows the values of its registry key.
+class PortListChanges {
+ public:
+  explicit PortListChanges(const std::string& portDir);
+  ~PortListChanges();
+  PortListChanges(const PortListChanges&) = delete;
+  PortListChanges& operator=(const PortListChanges&) = delete;
+
+  // Returns true when Wake was called (the watcher is to end); false after a
+  // change, or after timeoutMs (real) without one.
+  bool Wait(int timeoutMs);
+  // Any thread.
+  void Wake();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Small readers of sysfs and similar trees.
 namespace sysfs {
