@@ -7,8 +7,9 @@
 #   wine_runs.sh unit EXE     runs the unit-test program
 #   wine_runs.sh image        k730-image.exe makes and splits a United Binary
 #                             byte for byte as the Linux k730-image does
-#   wine_runs.sh phone        k730dl.exe flashes the phone halves of two
-#                             handsets of the Linux k730-sim through wine COM
+#   wine_runs.sh phone        k730dl.exe --list shows the two handsets of the
+#                             Linux k730-sim in their slots, and k730dl.exe
+#                             flashes their phone halves through wine COM
 #                             ports linked to the simulator's pseudo-terminals
 #   wine_runs.sh pda          k730dl.exe flashes a handheld of k730-sim over
 #                             the TCP transport (PDA ALL)
@@ -151,6 +152,11 @@ case "${1:-}" in
       "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\hvcdmdm$d" \
         /d "COM$((7 + d))" /f >/dev/null
     done
+    # The bench as k730dl.exe --list sees it: both ports in their slots.
+    "$WINE" "$K730_WINDOWS_BIN/k730dl.exe" --list >"$work/list.out" 2>&1 ||
+      { cat "$work/list.out" >&2; fail "k730dl.exe --list found a slot unusable"; }
+    grep -q 'slot 0 COM7' "$work/list.out" && grep -q 'slot 1 COM8' "$work/list.out" ||
+      { cat "$work/list.out" >&2; fail "k730dl.exe --list did not show COM7 and COM8 in slots 0 and 1"; }
     "$K730_LINUX_BIN/k730-image" make-img --phone "$work/c/phone.bin" --ipl "$work/c/ipl.bin" \
       --widebin "$work/c/demo.widebin" --resource "$work/c/resource.bin" \
       -o "$work/TOVA_Korvan_Release.img" >/dev/null
