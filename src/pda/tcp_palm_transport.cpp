@@ -252,7 +252,8 @@ class TcpPalmWatcher : public PalmDeviceWatcher {
     for (const auto& [number, port] : present_)
       if (!now.count(number)) callback_(msg::DBT_DEVICEREMOVECOMPLETE, TcpPalmDeviceName(number));
     for (const auto& [number, port] : now)
-      if (!present_.count(number) && announce) callback_(msg::DBT_DEVICEARRIVAL, TcpPalmDeviceName(number));
+      if (!present_.count(number) && announce)
+        callback_(msg::DBT_DEVICEARRIVAL, TcpPalmDeviceName(number));
     present_ = now;
   }
 

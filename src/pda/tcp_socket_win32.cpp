@@ -3,8 +3,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <mutex>
-
 #include "pda/tcp_socket.h"
 
 namespace k730 {

@@ -340,7 +340,8 @@ TEST(DeviceChangeWatcher, ReportsListedHandheldsByTheirSystemNames) {
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0], std::make_pair(uint32_t{DBT_DEVICEARRIVAL}, std::string(kHandheldName)));
   EXPECT_EQ(events[1], std::make_pair(uint32_t{DBT_DEVICEARRIVAL}, std::string()));
-  EXPECT_EQ(events[2], std::make_pair(uint32_t{DBT_DEVICEREMOVECOMPLETE}, std::string(kHandheldName)));
+  EXPECT_EQ(events[2],
+            std::make_pair(uint32_t{DBT_DEVICEREMOVECOMPLETE}, std::string(kHandheldName)));
   // The device number the console maps by starts at character 37.
   EXPECT_EQ(DeviceNumberFromName(kHandheldName), 0u);
   EXPECT_EQ(::FindWindowExA(HWND_MESSAGE, nullptr, "k730PalmDeviceWatcher", nullptr), nullptr);
