@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +15,7 @@ class ChildProcess {
  public:
   enum class Output { Inherit, ToFile, ToPipe };
 
-  ChildProcess() = default;
+  ChildProcess();
   // A child still running is killed and waited for.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -39,12 +39,11 @@ class ChildProcess {
   long Id() const { return id_; }
 
  private:
+  struct Native;  // the platform's handles of the child and its output
+  std::unique_ptr<Native> native_;
   bool started_ = false;
   bool reaped_ = false;
   long id_ = -1;
-  intptr_t process_ = -1;  // the process handle on Windows
-  intptr_t job_ = -1;      // the job that ends the child with its parent (Windows)
-  intptr_t output_ = -1;   // the pipe's reading end
   int status_ = -1;
 };
 

@@ -23,12 +23,18 @@ std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
 
 }  // namespace
 
+struct ChildProcess::Native {
+  int output = -1;  // the pipe's reading end
+};
+
+ChildProcess::ChildProcess() : native_(std::make_unique<Native>()) {}
+
 ChildProcess::~ChildProcess() {
   if (started_ && !reaped_) {
     Kill();
     Wait(-1);
   }
-  if (output_ >= 0) ::close(static_cast<int>(output_));
+  if (native_->output >= 0) ::close(native_->output);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& args, Output output,
@@ -73,16 +79,16 @@ bool ChildProcess::Start(const std::vector<std::string>& args, Output output,
   }
   if (pipeFds[1] >= 0) ::close(pipeFds[1]);
   if (file >= 0) ::close(file);
-  output_ = pipeFds[0];
+  native_->output = pipeFds[0];
   id_ = pid;
   started_ = true;
   return true;
 }
 
 long ChildProcess::ReadOutput(char* buffer, size_t size) {
-  if (output_ < 0) return -1;
+  if (native_->output < 0) return -1;
   for (;;) {
-    const ssize_t n = ::read(static_cast<int>(output_), buffer, size);
+    const ssize_t n = ::read(native_->output, buffer, size);
     if (n < 0 && errno == EINTR) continue;
     return static_cast<long>(n);
   }

@@ -12,10 +12,6 @@
 namespace k730 {
 namespace {
 
-HANDLE Win(intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
-}
-
 // One argument as CommandLineToArgvW and the C runtime read it back.
 std::string Quoted(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
@@ -36,13 +32,21 @@ std::string Quoted(const std::string& arg) {
 
 }  // namespace
 
+struct ChildProcess::Native {
+  HANDLE process = nullptr;
+  HANDLE job = nullptr;     // ends the child with this process
+  HANDLE output = nullptr;  // the pipe's reading end
+};
+
+ChildProcess::ChildProcess() : native_(std::make_unique<Native>()) {}
+
 ChildProcess::~ChildProcess() {
   if (started_ && !reaped_) {
     Kill();
     Wait(-1);
   }
-  for (intptr_t handle : {process_, job_, output_})
-    if (handle != -1) ::CloseHandle(Win(handle));
+  for (HANDLE handle : {native_->process, native_->job, native_->output})
+    if (handle) ::CloseHandle(handle);
 }
 
 bool ChildProcess::Start(const std::vector<std::string>& args, Output output,
@@ -101,19 +105,19 @@ bool ChildProcess::Start(const std::vector<std::string>& args, Output output,
   if (job) ::AssignProcessToJobObject(job, created.hProcess);
   ::ResumeThread(created.hThread);
   ::CloseHandle(created.hThread);
-  process_ = reinterpret_cast<intptr_t>(created.hProcess);
-  job_ = job ? reinterpret_cast<intptr_t>(job) : -1;
-  output_ = readEnd ? reinterpret_cast<intptr_t>(readEnd) : -1;
+  native_->process = created.hProcess;
+  native_->job = job;
+  native_->output = readEnd;
   id_ = static_cast<long>(created.dwProcessId);
   started_ = true;
   return true;
 }
 
 long ChildProcess::ReadOutput(char* buffer, size_t size) {
-  if (output_ == -1) return -1;
+  if (!native_->output) return -1;
   DWORD got = 0;
   const DWORD ask = static_cast<DWORD>(size > (1u << 20) ? (1u << 20) : size);
-  if (::ReadFile(Win(output_), buffer, ask, &got, nullptr)) return static_cast<long>(got);
+  if (::ReadFile(native_->output, buffer, ask, &got, nullptr)) return static_cast<long>(got);
   return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
 }
 
@@ -123,18 +127,18 @@ void ChildProcess::RequestEnd() {
 }
 
 void ChildProcess::Kill() {
-  if (started_ && !reaped_) ::TerminateProcess(Win(process_), 1);
+  if (started_ && !reaped_) ::TerminateProcess(native_->process, 1);
 }
 
 std::optional<int> ChildProcess::Wait(int timeoutMs) {
   if (!started_) return -1;
   if (reaped_) return status_;
   const DWORD waited = ::WaitForSingleObject(
-      Win(process_), timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+      native_->process, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
   if (waited == WAIT_TIMEOUT) return std::nullopt;
   DWORD code = 0;
   reaped_ = true;
-  status_ = waited == WAIT_OBJECT_0 && ::GetExitCodeProcess(Win(process_), &code)
+  status_ = waited == WAIT_OBJECT_0 && ::GetExitCodeProcess(native_->process, &code)
                 ? static_cast<int>(code)
                 : -1;
   return status_;
