@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/operator_prompt.h"
+#include "core/slot_writer.h"
 
 namespace k730 {
 
@@ -56,6 +57,14 @@ struct RunSummary {
   }
 };
 
+// Where a slot's unit stands, as the window shows it at a glance.
+enum class SlotRunState {
+  Idle,       // nothing shown: Go cleared the slot, or it takes no part
+  Running,    // a unit started now
+  Completed,  // the unit ended completed
+  Failed,     // the unit ended failed
+};
+
 class ConsoleView : public OperatorPrompt {
  public:
   // Form binding: the controls' values, and writing the members back.
@@ -94,6 +103,10 @@ class ConsoleView : public OperatorPrompt {
   // How many units the slot completed and failed in this run (the progress
   // bar's tooltip).
   virtual void SetSlotUnitCounts(int /*slot*/, int /*completed*/, int /*failed*/) {}
+  // A slot's unit started, ended, or was cleared by Go; and what its transfer
+  // is doing. Both come in the order of the slot operations above.
+  virtual void SetSlotRunState(int /*slot*/, SlotRunState /*state*/) {}
+  virtual void SetSlotPhase(int /*slot*/, SlotPhase /*phase*/) {}
 
   // Run notifications for front ends without a window: Go refused the job
   // before starting anything (text as shown to the operator), a run started,

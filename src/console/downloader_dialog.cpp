@@ -625,6 +625,7 @@ bool DownloaderDialog::CheckJob() {
   for (int slot = 0; slot < slots; ++slot) {
     ClearSlotLog(slot);
     SetSlotProgress(slot, 0, 0);
+    ShowRunState(slot, SlotRunState::Idle);
   }
   return true;
 }
@@ -708,7 +709,10 @@ void DownloaderDialog::OnGo() {
   feederLoaded_ = false;
   parallelRun_ = false;
   view_.RunStarted();
-  for (int slot : slots) view_.SetSlotUnitCounts(slot, 0, 0);
+  for (int slot : slots) {
+    view_.SetSlotUnitCounts(slot, 0, 0);
+    ShowRunState(slot, SlotRunState::Running);
+  }
   if (continuous) {
     StartPortWatcher();
     LockJob(true);
@@ -970,6 +974,7 @@ void DownloaderDialog::LogPhoneEvent(uint32_t message, uintptr_t wParam, int slo
       return;
     case msg::WM_PHONE_STEP:
       SlotLog(slot, "[PHONE:%d]%s.\r\n", slot, StepName(wParam));
+      if (wParam == kStepWrite) SetSlotPhase(slot, SlotPhase::PhoneWrite);
       return;
     case msg::WM_PHONE_WRITE_RETRY:
       SlotLog(slot, "\r\n[PHONE:%d]WRITE Retry-&%X.\r\n", slot, static_cast<unsigned>(wParam));
@@ -992,6 +997,7 @@ void DownloaderDialog::OnPhoneFinish(int slot, bool cancelled) {
     SlotLog(slot, "[PHONE:%d]Download Finish.\r\n===========================\r\n", slot);
   }
   SetSlotStatus(slot, kStatusClear);
+  SetSlotPhase(slot, SlotPhase::Other);
 
   const JobForm members = Members();
   bool postPda = false;
@@ -1156,7 +1162,7 @@ bool DownloaderDialog::WorkLeftLocked() const {
   return std::any_of(slots_.begin(), slots_.end(), [](const Slot& s) { return Working(s.stage); });
 }
 
-void DownloaderDialog::EndSlotLocked(int slot, SlotOutcome::Result result,
+bool DownloaderDialog::EndSlotLocked(int slot, SlotOutcome::Result result,
                                      const std::string& failedStep,
                                      std::vector<SlotRecord>& records) {
   Slot& s = slots_[slot];
@@ -1164,7 +1170,7 @@ void DownloaderDialog::EndSlotLocked(int slot, SlotOutcome::Result result,
   s.m_PdaView.Detach();
   s.stage = SlotStage::Ended;
   UnitRun& unit = s.unit;
-  if (!run_.active || !unit.takesPart || unit.ended) return;
+  if (!run_.active || !unit.takesPart || unit.ended) return false;
   unit.ended = true;
   unit.result = result;
   unit.failedStep = result == SlotOutcome::Result::Failed ? failedStep : "";
@@ -1176,6 +1182,7 @@ void DownloaderDialog::EndSlotLocked(int slot, SlotOutcome::Result result,
     records.push_back(RecordOfLocked(slot));
     unit.recorded = true;
   }
+  return true;
 }
 
 void DownloaderDialog::EndSlot(int slot, SlotOutcome::Result result,
@@ -1183,11 +1190,12 @@ void DownloaderDialog::EndSlot(int slot, SlotOutcome::Result result,
   std::vector<SlotRecord> records;
   std::optional<RunEndNotice> notice;
   bool waiting = false;
+  bool ended = false;
   int completed = 0;
   int failed = 0;
   {
     std::lock_guard<std::mutex> lock(lock_);
-    EndSlotLocked(slot, result, failedStep, records);
+    ended = EndSlotLocked(slot, result, failedStep, records);
     completed = slots_[slot].completed;
     failed = slots_[slot].failed;
     if (!WorkLeftLocked()) {
@@ -1199,6 +1207,9 @@ void DownloaderDialog::EndSlot(int slot, SlotOutcome::Result result,
     }
   }
   CloseFeederIfIdle();
+  if (ended)
+    ShowRunState(slot, result == SlotOutcome::Result::Completed ? SlotRunState::Completed
+                                                                : SlotRunState::Failed);
   view_.SetSlotUnitCounts(slot, completed, failed);
   if (!records.empty() && recorder_) recorder_->Submit(std::move(records));
   if (waiting) {
@@ -1282,6 +1293,25 @@ void DownloaderDialog::DeliverRunEnd(std::optional<RunEndNotice> notice) {
   StopPortWatcher();
   LockJob(false);
   if (recorder_) recorder_->Submit(std::move(notice->records));
+  // Units the run's end cut short, or never started, end here for the view;
+  // a slot already shown ended keeps what it shows.
+  std::array<std::optional<SlotOutcome::Result>, kSlotCount> last{};
+  for (const SlotOutcome& outcome : notice->summary.slots)
+    if (ValidSlot(outcome.slot)) last[outcome.slot] = outcome.result;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (!last[slot]) continue;
+    switch (*last[slot]) {
+      case SlotOutcome::Result::Completed:
+        ShowRunState(slot, SlotRunState::Completed);
+        break;
+      case SlotOutcome::Result::Failed:
+        ShowRunState(slot, SlotRunState::Failed);
+        break;
+      case SlotOutcome::Result::NotStarted:
+        ShowRunState(slot, SlotRunState::Idle);
+        break;
+    }
+  }
   view_.RunEnded(notice->summary);
 }
 
@@ -1426,6 +1456,7 @@ void DownloaderDialog::StartUnit(int slot, const std::string& serial) {
   SlotLog(slot, "[SLOT:%d]Unit %d\r\n", slot, number);
   SetSlotProgress(slot, 0, 0);
   SetSlotStatus(slot, kStatusClear);
+  ShowRunState(slot, SlotRunState::Running);
   size_t offset = 0;
   {
     std::lock_guard<std::mutex> writer(writerMutex_);
@@ -1674,6 +1705,18 @@ void DownloaderDialog::SetSlotStatus(int slot, int kind) {
   std::lock_guard<std::mutex> lock(writerMutex_);
   view_.SetSlotStatusText(slot, text);
   view_.RefreshForm(form);
+}
+
+void DownloaderDialog::SetSlotPhase(int slot, SlotPhase phase) {
+  if (!ValidSlot(slot)) return;
+  std::lock_guard<std::mutex> lock(writerMutex_);
+  view_.SetSlotPhase(slot, phase);
+}
+
+void DownloaderDialog::ShowRunState(int slot, SlotRunState state) {
+  if (!ValidSlot(slot)) return;
+  std::lock_guard<std::mutex> lock(writerMutex_);
+  view_.SetSlotRunState(slot, state);
 }
 
 void DownloaderDialog::EnableGo(bool on) {

@@ -139,6 +139,7 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   void SetSlotProgress(int slot, uint32_t bytes, uint32_t percent) override;
   void SetSlotStatus(int slot, int kind) override;
   void EnableGo(bool on) override;
+  void SetSlotPhase(int slot, SlotPhase phase) override;
 
   // PdaConsole, for the PDA workers.
   SlotWriter& Writer() override { return *this; }
@@ -322,6 +323,9 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
 
   bool Stopping() const { return stop_.Requested(); }
 
+  // Tells the view where the slot's unit stands, in order with the slot's texts.
+  void ShowRunState(int slot, SlotRunState state);
+
   // Go's refusal after the checks: the slot-0 line, Go enabled again.
   void RefuseLoad(const std::string& line);
 
@@ -329,7 +333,8 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
   // where the run releases what it held. Under lock_.
   bool WorkLeftLocked() const;
   bool PhoneWorkLeftLocked() const;
-  void EndSlotLocked(int slot, SlotOutcome::Result result, const std::string& failedStep,
+  // True when the slot's unit ended here (and not before).
+  bool EndSlotLocked(int slot, SlotOutcome::Result result, const std::string& failedStep,
                      std::vector<SlotRecord>& records);
   std::optional<RunEndNotice> EndRunLocked();
   SlotRecord RecordOfLocked(int slot);

@@ -15,6 +15,11 @@ constexpr int kSlotCount = 6;
 constexpr int kStatusPhone = 0;  // "PH:%d"
 constexpr int kStatusPda = 1;    // "PDA:%d"
 
+// What a slot's transfer is doing, for the front ends' time estimates: the
+// phone's block writes and the PDA's RAM download advance the bar at the
+// link's rate; everything else (erasing, the handheld's flash phase) does not.
+enum class SlotPhase { Other, PhoneWrite, PdaRamDownload };
+
 class SlotWriter {
  public:
   virtual ~SlotWriter() = default;
@@ -28,6 +33,8 @@ class SlotWriter {
   virtual void SetSlotProgress(int slot, uint32_t bytes, uint32_t percent) = 0;
   virtual void SetSlotStatus(int slot, int kind) = 0;
   virtual void EnableGo(bool on) = 0;
+  // Informational, like the bytes of SetSlotProgress; ordered with the calls above.
+  virtual void SetSlotPhase(int /*slot*/, SlotPhase /*phase*/) {}
 };
 
 // printf into a bounded text, as the log lines are built.

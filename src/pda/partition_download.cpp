@@ -83,6 +83,7 @@ int DownloadPartition(const PdaJob& job, bool* programStarted) {
   }
 
   writer.SlotLog(slot, "[PDA:%d]RAM Download Start\r\n", slot);
+  writer.SetSlotPhase(slot, SlotPhase::PdaRamDownload);
   std::vector<uint8_t> chunk(kMaxPacketPayload);
   uint8_t ack[kResponseSize];
   uint32_t chunkCount = 0;
@@ -105,6 +106,7 @@ int DownloadPartition(const PdaJob& job, bool* programStarted) {
     progress += kProgressPerChunk;
   }
   writer.SetSlotProgress(slot, partLength, 100);
+  writer.SetSlotPhase(slot, SlotPhase::Other);
 
   if (!ExchangePacket(job, RAM_END, RAM_END, nullptr, 0, ack, sizeof ack)) return 0;
   writer.SlotLog(slot, "[PDA:%d]RAM Download OK\r\n", slot);
