@@ -11,8 +11,9 @@ PACKAGES=(
   qt6-base-dev libusb-1.0-0-dev
   # the emulated USB bench of the tests (umockdev's preload library and testbed)
   umockdev libumockdev-dev
-  # fonts with Hangul glyphs for the Korean texts, desktop integration
-  fonts-nanum shared-mime-info
+  # fonts: a Latin face with clear punctuation at 9 points, one with Hangul
+  # glyphs for the Korean texts; desktop integration
+  fonts-liberation2 fonts-nanum shared-mime-info
   # the Windows build: the mingw-w64 cross compiler (posix threads), GoogleTest's
   # sources to build for it, and wine64 to run it (the tests call
   # /usr/lib/wine/wine64 directly: the wine package with /usr/bin/wine is not needed)

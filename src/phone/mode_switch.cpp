@@ -34,17 +34,22 @@ bool ModeSwitch::OpenWithRetries(int tries, bool closeAfterFailure, const std::s
   return false;
 }
 
+int ModeSwitch::StopWith(Outcome why) {
+  port_->Close();
+  lastOutcome_ = link_.Stopped() ? Outcome::Stopped : why;
+  return 0;
+}
+
 int ModeSwitch::SwitchPort(int i) {
+  lastOutcome_ = Outcome::Done;
   if (i < 0 || i > 7) return 0;
   const int comNumber = basePort_ + i;
   const std::string settings = PhoneSettingsString(comNumber);
   uint8_t* reply = link_.MutableReply();
 
   port_->Setup(2048, 2048);
-  if (!link_.Pause(500) || !OpenWithRetries(10, true, settings)) {
-    port_->Close();
-    return 0;
-  }
+  if (!link_.Pause(500) || !OpenWithRetries(10, true, settings))
+    return StopWith(Outcome::PortNotOpened);
   // The phone must answer the first AT command; what it says is not examined.
   bool answered = false;
   for (int attempt = 0; attempt < 5 && !answered; ++attempt) {
@@ -53,10 +58,7 @@ int ModeSwitch::SwitchPort(int i) {
     if (!link_.Pause(1000)) break;
     answered = port_->Read(reply, 0, kReplyBufferSize) > 0;
   }
-  if (!answered) {
-    port_->Close();
-    return 0;
-  }
+  if (!answered) return StopWith(Outcome::NoAnswer);
   WriteText(kAtPstVal);
   std::memset(reply, 0, 256);
   link_.Pause(1000);
@@ -66,12 +68,10 @@ int ModeSwitch::SwitchPort(int i) {
   port_->Close();
 
   // The phone re-attaches in download mode.
-  if (!link_.Pause(4000) || !link_.Pause(6000) || !link_.Pause(2000)) return 0;
+  if (!link_.Pause(4000) || !link_.Pause(6000) || !link_.Pause(2000))
+    return StopWith(Outcome::Stopped);
   port_->Setup(4096, 4096);
-  if (!OpenWithRetries(20, false, settings)) {
-    port_->Close();
-    return 0;
-  }
+  if (!OpenWithRetries(20, false, settings)) return StopWith(Outcome::PortNotBack);
   // The results are not examined: each step runs whatever the one before returned.
   SwitchExchange(static_cast<uint32_t>(codec_.BuildStart2(link_.Frame())), 10, 500, 10);
   link_.Pause(100);
@@ -84,6 +84,7 @@ int ModeSwitch::SwitchPort(int i) {
   const bool ended = !link_.Stopped();
   link_.Pause(5000);
   link_.Pause(3000);
+  if (!ended) lastOutcome_ = Outcome::Stopped;
   return ended ? 1 : 0;
 }
 

@@ -23,6 +23,15 @@ constexpr int kSwitchButtons[8] = {1061, 1075, 1074, 1080, 1066, 1067, 1068, 106
 
 class ModeSwitch {
  public:
+  // How the last procedure ended.
+  enum class Outcome {
+    Done,           // it ran to its end
+    PortNotOpened,  // COM(base + i) did not open in ten tries
+    NoAnswer,       // nothing answered AT$USBCHK
+    PortNotBack,    // the port did not come back after AT$USBDN
+    Stopped,        // Stop() was called
+  };
+
   ModeSwitch();
   // Runs over the given port (a recording one, say); null means a plain port.
   explicit ModeSwitch(std::unique_ptr<SerialPort> port);
@@ -35,6 +44,7 @@ class ModeSwitch {
   // to its end, 0 when it stopped early (port never opened, no answer to
   // AT$USBCHK, port did not come back) or was stopped.
   int SwitchPort(int i);
+  Outcome LastOutcome() const { return lastOutcome_; }
 
   // Pads the frame in the frame buffer with 1-4 zero bytes to the next
   // multiple of four above frameLength and sends it up to attempts times.
@@ -53,8 +63,10 @@ class ModeSwitch {
  private:
   bool OpenWithRetries(int tries, bool closeAfterFailure, const std::string& settings);
   uint32_t WriteText(const char* text);
+  int StopWith(Outcome why);
 
   int basePort_ = 0;
+  Outcome lastOutcome_ = Outcome::Done;
   std::unique_ptr<SerialPort> port_;
   PhoneFrameCodec codec_;
   StopSignal stop_;

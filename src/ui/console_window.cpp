@@ -21,11 +21,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QThread>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "console/console_ids.h"
 #include "console/downloader_dialog.h"
@@ -48,13 +51,136 @@ constexpr std::array<int, 2> kSpareLogPanes{1125, 1126};
 constexpr std::array<int, 2> kSpareStatusBoxes{1107, 1108};
 constexpr std::array<int, 2> kSpareProgressBars{1089, 1090};
 
-QString PaneText(const std::string& text) {
-  QString shown = QString::fromStdString(text);
-  shown.remove(QLatin1Char('\r'));
-  return shown;
+// The outcome colours: light fills for the status box and the bar's groove,
+// a strong one for the bar's chunk.
+const QColor kCompletedFill(0xc8, 0xe6, 0xc9);
+const QColor kCompletedChunk(0x2e, 0x7d, 0x32);
+const QColor kFailedFill(0xff, 0xcd, 0xd2);
+const QColor kFailedChunk(0xc6, 0x28, 0x28);
+
+// Described lines that are meant to stand on one line of a pane.
+const char* const kUnbrokenLines[] = {
+    "========================================", "KRV USB Downloader with PalmDriver",
+    "[PHONE:0]m_PhoneThread[0] : DDDDDDDD",     "[PHONE:0]START2, ERASE Start Fail.",
+    "Loading File(PH+PDA:42991616 bytes)",
+};
+
+// The slot's status box: read-only and disabled as described, but drawn in
+// the enabled colours so its text stays legible; filled by the outcome.
+QPalette StatusPalette(const QPalette& base, SlotRunState state) {
+  QPalette palette = base;
+  for (QPalette::ColorRole role : {QPalette::Text, QPalette::Base, QPalette::Window})
+    palette.setColor(QPalette::Disabled, role, base.color(QPalette::Active, role));
+  if (state == SlotRunState::Completed || state == SlotRunState::Failed) {
+    const QColor fill = state == SlotRunState::Completed ? kCompletedFill : kFailedFill;
+    palette.setColor(QPalette::Base, fill);
+    palette.setColor(QPalette::Disabled, QPalette::Base, fill);
+  }
+  return palette;
+}
+
+QPalette BarPalette(const QPalette& base, SlotRunState state) {
+  QPalette palette = base;
+  if (state == SlotRunState::Completed || state == SlotRunState::Failed) {
+    const bool completed = state == SlotRunState::Completed;
+    palette.setColor(QPalette::Highlight, completed ? kCompletedChunk : kFailedChunk);
+    palette.setColor(QPalette::Base, completed ? kCompletedFill : kFailedFill);
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+  }
+  return palette;
+}
+
+const char* OutcomeName(SlotRunState state) {
+  switch (state) {
+    case SlotRunState::Completed:
+      return "completed";
+    case SlotRunState::Failed:
+      return "failed";
+    default:
+      return "";
+  }
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// LogPane
+
+LogPane::LogPane(QWidget* parent) : QPlainTextEdit(parent) {
+  setReadOnly(true);
+  setUndoRedoEnabled(false);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  setAcceptDrops(false);
+  // The room left above the rows looks like the rest of the pane.
+  setBackgroundRole(QPalette::Base);
+  setAutoFillBackground(true);
+}
+
+void LogPane::AppendText(const QString& text) {
+  QString shown = text;
+  shown.remove(QLatin1Char('\r'));
+  if (shown.isEmpty()) return;
+  if (owedBreak_) shown.prepend(QLatin1Char('\n'));
+  owedBreak_ = shown.endsWith(QLatin1Char('\n'));
+  if (owedBreak_) shown.chop(1);
+  QTextCursor cursor(document());
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(shown);
+  ScrollToEnd();
+}
+
+void LogPane::ClearText() {
+  clear();
+  owedBreak_ = false;
+}
+
+QString LogPane::Text() const {
+  QString text = toPlainText();
+  if (owedBreak_) text += QLatin1Char('\n');
+  return text;
+}
+
+int LogPane::WidthForLines() const {
+  const QFontMetrics metrics(font());
+  int widest = 0;
+  for (const char* line : kUnbrokenLines)
+    widest = std::max(widest, metrics.horizontalAdvance(QString::fromLatin1(line)));
+  const int margin = static_cast<int>(std::ceil(document()->documentMargin()));
+  // The layout reserves a cursor's width at the end of every line.
+  return widest + 2 * margin + 2 * frameWidth() + verticalScrollBar()->sizeHint().width() + 4;
+}
+
+void LogPane::resizeEvent(QResizeEvent* event) {
+  QScrollBar* bar = verticalScrollBar();
+  const bool atEnd = bar->value() == bar->maximum();
+  // The rows are fitted before the base class sets the scroll range from the
+  // viewport's height.
+  FitWholeRows();
+  QPlainTextEdit::resizeEvent(event);
+  if (atEnd) ScrollToEnd();
+}
+
+void LogPane::FitWholeRows() {
+  // Scrolled to its end, the pane shows as many whole rows as fit above the
+  // bottom margin, from its top edge down; what is left over goes above them,
+  // so the last line sits at the bottom and no part row is shown.
+  const int height = contentsRect().height();
+  // A one-line block as the document lays it out: whole pixels, where the
+  // font's own height has a fraction. The scroll range keeps the document's
+  // margin free below the last row, and counts the last block's own margin.
+  const double row = std::ceil(QFontMetricsF(font()).height());
+  const double below = 2 * document()->documentMargin() + 1;
+  if (row <= 0 || height <= below + row) return;
+  const int spare = static_cast<int>(std::fmod(height - below, row));
+  if (spare != viewportMargins().top()) setViewportMargins(0, spare, 0, 0);
+}
+
+void LogPane::ScrollToEnd() {
+  moveCursor(QTextCursor::End);
+  ensureCursorVisible();
+  verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
 
 // ---------------------------------------------------------------------------
 // UpDownControl
@@ -169,8 +295,10 @@ void ConsoleWindow::Build() {
     button->setAutoDefault(false);
     button->setDefault(false);
   }
-  setMinimumSize(du.Size(367, 361));
-  resize(du.Size(367, 361));
+  // The template's size, or more where this font's lines need it.
+  const QSize size = du.Size(367, 361).expandedTo(layout()->minimumSize());
+  setMinimumSize(size);
+  resize(size);
 }
 
 QWidget* ConsoleWindow::BuildJobArea() {
@@ -219,6 +347,13 @@ QWidget* ConsoleWindow::BuildJobArea() {
   portSpin_->SetBuddy(portEdit_);
   portSpin_->SetRange(kPortLow, kPortHigh);
   portSpin_->setFixedSize(du.X(11), portEdit_->sizeHint().height());
+  // The device mode hides and shows them: they keep their place meanwhile.
+  for (QWidget* control : {static_cast<QWidget*>(portLabel), static_cast<QWidget*>(portEdit_),
+                           static_cast<QWidget*>(portSpin_)}) {
+    QSizePolicy policy = control->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    control->setSizePolicy(policy);
+  }
   connect(portSpin_, &UpDownControl::valueChanged, this, [this] { FormFromControls(); });
   portRow->addWidget(portEdit_);
   portRow->addWidget(portSpin_);
@@ -273,7 +408,10 @@ QWidget* ConsoleWindow::BuildJobArea() {
   menuButton_ = new QToolButton(area);
   menuButton_->setObjectName(QStringLiteral("windowMenu"));
   menuButton_->setIcon(AppIcon());
-  menuButton_->setToolTip(QString::fromUtf8(kAboutMenuText).remove(QLatin1Char('&')));
+  menuButton_->setText(QStringLiteral("Menu"));
+  menuButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  menuButton_->setToolTip(QStringLiteral("Window menu (F10 or Alt+Space): ") +
+                          QString::fromUtf8(kAboutMenuText).remove(QLatin1Char('&')));
   menuButton_->setPopupMode(QToolButton::InstantPopup);
   menuButton_->setAutoRaise(true);
   windowMenu_ = new QMenu(menuButton_);
@@ -285,6 +423,11 @@ QWidget* ConsoleWindow::BuildJobArea() {
   about->setData(kAboutCommand);
   connect(about, &QAction::triggered, this, [this] { RunCommand(kAboutCommand); });
   menuButton_->setMenu(windowMenu_);
+  for (const QKeySequence& keys :
+       {QKeySequence(Qt::Key_F10), QKeySequence(Qt::ALT | Qt::Key_Space)}) {
+    auto* shortcut = new QShortcut(keys, this);
+    connect(shortcut, &QShortcut::activated, menuButton_, &QToolButton::showMenu);
+  }
   right->addWidget(menuButton_, 0, Qt::AlignRight);
   auto* go = new QPushButton(QStringLiteral("&Go"), area);
   SetControlId(go, ctl::kGo);
@@ -344,19 +487,23 @@ QWidget* ConsoleWindow::BuildSlots() {
     SetControlId(bar, barId);
     bar->setRange(0, 100);
     bar->setValue(0);
-    bar->setTextVisible(false);
-    bar->setFixedHeight(status->sizeHint().height() * 2 / 3);
+    // The text is the slot's times, never a percentage.
+    bar->setFormat(QString());
+    bar->setTextVisible(true);
+    bar->setAlignment(Qt::AlignCenter);
+    bar->setFixedHeight(status->sizeHint().height());
+    // Hidden by the device mode, they keep their place: the grid never shifts.
+    for (QWidget* control : {static_cast<QWidget*>(status), static_cast<QWidget*>(bar)}) {
+      QSizePolicy policy = control->sizePolicy();
+      policy.setRetainSizeWhenHidden(true);
+      control->setSizePolicy(policy);
+    }
     top->addWidget(status);
     top->addWidget(bar, 1);
     cellLayout->addLayout(top);
-    auto* pane = new QPlainTextEdit(cell);
+    auto* pane = new LogPane(cell);
     SetControlId(pane, logId);
-    pane->setReadOnly(true);
-    pane->setUndoRedoEnabled(false);
-    pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    pane->setAcceptDrops(false);
-    pane->setMinimumHeight(du.Y(40));
+    pane->setMinimumSize(pane->WidthForLines(), du.Y(40));
     cellLayout->addWidget(pane, 1);
 
     logPanes_[position] = pane;
@@ -421,7 +568,13 @@ void ConsoleWindow::ApplyInitialStates() {
     controls_[id]->setVisible(false);
     controls_[id]->setEnabled(false);
   }
-  for (int slot = 0; slot < kSlotCount; ++slot) statusBoxes_[slot]->setEnabled(false);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    statusBoxes_[slot]->setEnabled(false);
+    ShowOutcome(slot, SlotRunState::Idle);
+  }
+  clockTimer_ = new QTimer(this);
+  clockTimer_->setInterval(1000);
+  connect(clockTimer_, &QTimer::timeout, this, &ConsoleWindow::ShowSlotTimes);
   for (int k = 0; k < 2; ++k) {
     for (int id : {kSpareLogPanes[k], kSpareStatusBoxes[k], kSpareProgressBars[k]}) {
       controls_[id]->setVisible(false);
@@ -479,7 +632,32 @@ void ConsoleWindow::PostCommand(int controlId) {
   if (auto* button = qobject_cast<QAbstractButton*>(it->second)) button->setDown(true);
 }
 
+bool ConsoleWindow::RunGoing() const {
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  return std::any_of(clocks_.begin(), clocks_.end(),
+                     [](const SlotClock& clock) { return clock.State() == SlotRunState::Running; });
+}
+
+bool ConsoleWindow::MayEndNow() {
+  if (!RunGoing()) return true;
+  // A second request while the question is up is the same request.
+  if (asking_) return false;
+  asking_ = true;
+  const MessageAnswer answer =
+      prompt_.ShowMessage(kEndDuringRunQuestion, MessageIcon::Exclamation, MessageButtons::YesNo);
+  asking_ = false;
+  return answer == MessageAnswer::Yes;
+}
+
 void ConsoleWindow::RequestExit() {
+  if (MayEndNow()) EndConsole();
+}
+
+void ConsoleWindow::ExitWithoutAsking() {
+  EndConsole();
+}
+
+void ConsoleWindow::EndConsole() {
   if (dialog_ && consoleRunning_) {
     dialog_->RequestExit();
   } else if (!consoleThread_.joinable()) {
@@ -520,7 +698,7 @@ void ConsoleWindow::keyPressEvent(QKeyEvent* event) {
         // A focused push button takes Enter; otherwise it is the OK command.
         if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
           button->click();
-        } else {
+        } else if (MayEndNow()) {
           PostCommand(kOkCommand);
         }
         return;
@@ -730,7 +908,55 @@ void ConsoleWindow::SetSlotProgress(int slot, uint32_t percent) {
   if (slot < 0 || slot >= kSlotCount) return;
   std::lock_guard<std::mutex> lock(pendingMutex_);
   pendingSlots_[slot].progress = percent;
+  clocks_[slot].SetProgress(percent, SlotClock::Clock::now());
   SchedulePendingLocked();
+}
+
+void ConsoleWindow::SetSlotRunState(int slot, SlotRunState state) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  clocks_[slot].SetRunState(state, SlotClock::Clock::now());
+  SchedulePendingLocked();
+}
+
+void ConsoleWindow::SetSlotPhase(int slot, SlotPhase phase) {
+  if (slot < 0 || slot >= kSlotCount) return;
+  std::lock_guard<std::mutex> lock(pendingMutex_);
+  clocks_[slot].SetPhase(phase, SlotClock::Clock::now());
+  SchedulePendingLocked();
+}
+
+void ConsoleWindow::ShowSlotTimes() {
+  std::array<SlotRunState, kSlotCount> states{};
+  std::array<QString, kSlotCount> texts;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    const auto now = SlotClock::Clock::now();
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+      states[slot] = clocks_[slot].State();
+      texts[slot] = QString::fromStdString(clocks_[slot].Text(now));
+    }
+  }
+  bool running = false;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (states[slot] != shownState_[slot]) ShowOutcome(slot, states[slot]);
+    if (progressBars_[slot]->format() != texts[slot]) progressBars_[slot]->setFormat(texts[slot]);
+    running = running || states[slot] == SlotRunState::Running;
+  }
+  // The elapsed times tick while a slot runs, and only then.
+  if (running && !clockTimer_->isActive()) clockTimer_->start();
+  if (!running && clockTimer_->isActive()) clockTimer_->stop();
+}
+
+void ConsoleWindow::ShowOutcome(int slot, SlotRunState state) {
+  shownState_[slot] = state;
+  QLineEdit* status = statusBoxes_[slot];
+  QProgressBar* bar = progressBars_[slot];
+  const QPalette base = palette();
+  status->setPalette(StatusPalette(base, state));
+  bar->setPalette(BarPalette(base, state));
+  status->setProperty("outcome", QString::fromLatin1(OutcomeName(state)));
+  bar->setProperty("outcome", QString::fromLatin1(OutcomeName(state)));
 }
 
 void ConsoleWindow::SetSlotStatusText(int slot, const std::string& text) {
@@ -801,19 +1027,9 @@ void ConsoleWindow::ApplyPendingUpdates() {
   }
   for (int slot = 0; slot < kSlotCount; ++slot) {
     PendingSlot& pending = slots[slot];
-    QPlainTextEdit* pane = logPanes_[slot];
-    if (pending.cleared) pane->clear();
-    if (!pending.appended.empty()) {
-      QTextCursor cursor(pane->document());
-      cursor.movePosition(QTextCursor::End);
-      cursor.insertText(PaneText(pending.appended));
-    }
-    if (pending.cleared || !pending.appended.empty()) {
-      // The last line in view.
-      pane->moveCursor(QTextCursor::End);
-      pane->ensureCursorVisible();
-      pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
-    }
+    LogPane* pane = logPanes_[slot];
+    if (pending.cleared) pane->ClearText();
+    if (!pending.appended.empty()) pane->AppendText(QString::fromStdString(pending.appended));
     if (pending.progress)
       progressBars_[slot]->setValue(static_cast<int>(std::min<uint32_t>(*pending.progress, 100)));
     if (pending.status) statusBoxes_[slot]->setText(QString::fromStdString(*pending.status));
@@ -822,6 +1038,7 @@ void ConsoleWindow::ApplyPendingUpdates() {
                                           .arg(pending.units->first)
                                           .arg(pending.units->second));
   }
+  ShowSlotTimes();
   if (appliedHook_) appliedHook_();
   if (openedNow) {
     opened_ = true;
@@ -836,7 +1053,7 @@ std::optional<std::string> ConsoleWindow::ChooseOpenFile(const FileDialogSpec& s
   auto choose = [this, spec]() -> std::optional<std::string> {
     OpenFileRequest request;
     request.pipeFilter = spec.filter;
-    request.filter = QtFilterFromPipes(spec.filter);
+    request.filters = FiltersFromPipes(spec.filter);
     request.initialName = QString::fromStdString(spec.initialName);
     request.defaultSuffix = QString::fromStdString(spec.defaultExtension);
     const std::optional<QString> path = dialogs_.OpenFile(this, request);

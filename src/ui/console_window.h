@@ -8,6 +8,7 @@
 
 #include <QDialog>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <array>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <utility>
 
 #include "console/console_view.h"
+#include "console/slot_clock.h"
 #include "core/slot_writer.h"
 #include "ui/file_dialogs.h"
 #include "ui/gui_prompt.h"
@@ -29,10 +31,10 @@
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 class QToolButton;
 class QMenu;
 
@@ -45,7 +47,36 @@ namespace k730::ui {
 constexpr const char* kConsoleCaption = "k730 Multi-Downloader (Beta 7.0)";
 constexpr const char* kImageMakerDoneLine = "(Phone+PDA) Combined File created.\r\n";
 constexpr const char* kConfigurationDoneLine = "QPX-k760 Downloader configuration done.\r\n";
+// Asked before the operator ends the console while a slot is flashing.
+constexpr const char* kEndDuringRunQuestion =
+    "A download is still running. Ending the program now can leave a handset that does not "
+    "start.\n\nEnd it anyway?";
 
+// A slot's log pane. The last line sits at the bottom edge: a text that ends
+// its line owes the pane that line break until more text comes, so no empty
+// row stands under the last line, and the pane shows whole rows only.
+class LogPane : public QPlainTextEdit {
+  Q_OBJECT
+
+ public:
+  explicit LogPane(QWidget* parent = nullptr);
+  void AppendText(const QString& text);
+  void ClearText();
+  // The text as appended, the owed line break included.
+  QString Text() const;
+  // The widest of the described lines that must not wrap, in pixels, with
+  // the pane's frame, margins and scroll bar.
+  int WidthForLines() const;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void FitWholeRows();
+  void ScrollToEnd();
+
+  bool owedBreak_ = false;
+};
 // The spin of the port base: an up-down control that sets its buddy edit's
 // integer (arrow buttons and the arrow keys).
 class UpDownControl : public QWidget {
@@ -119,6 +150,10 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   void SetSlotProgress(int slot, uint32_t percent) override;
   void SetSlotStatusText(int slot, const std::string& text) override;
   void SetSlotUnitCounts(int slot, int completed, int failed) override;
+  // Colours the status box and the bar by the outcome; the bar's text shows
+  // the elapsed time and, while a transfer runs at the link's rate, the time left.
+  void SetSlotRunState(int slot, SlotRunState state) override;
+  void SetSlotPhase(int slot, SlotPhase phase) override;
   // A busy cursor over the window while the console is inside a wait.
   void SetBusy(bool busy) override;
   // The clicked control stays down until the console has handled the click.
@@ -130,6 +165,11 @@ class ConsoleWindow : public QDialog, public ConsoleView {
 
   // The window menu standing in for the system menu.
   QMenu* WindowMenu() const { return windowMenu_; }
+
+  // A slot is flashing: ending the console now asks first.
+  bool RunGoing() const;
+  // Ends the console as exit does, without asking (the signals' way out).
+  void ExitWithoutAsking();
 
  Q_SIGNALS:
   void consoleEnded(int result);
@@ -161,7 +201,14 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   void FormFromControls();
   JobForm ControlsForm() const;
   void PostCommand(int controlId);
+  // Exit by the operator (Escape, the exit button, closing): asks during a run.
   void RequestExit();
+  void EndConsole();
+  // True when nothing runs, or the operator said to end it anyway.
+  bool MayEndNow();
+  // The slots' times and outcomes as the clocks have them now.
+  void ShowSlotTimes();
+  void ShowOutcome(int slot, SlotRunState state);
   void ConsoleLoopEnded(int result);
   void LogFromWindow(const std::string& line);
 
@@ -192,7 +239,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   bool applyingForm_ = false;       // GUI thread: the form is being written to the controls
 
   // Updates waiting for the GUI thread.
-  std::mutex pendingMutex_;
+  mutable std::mutex pendingMutex_;
   bool batchPosted_ = false;
   std::array<PendingSlot, kSlotCount> pendingSlots_;
   std::map<int, bool> pendingEnabled_;
@@ -200,6 +247,12 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   std::map<int, bool> pendingTaken_;
   std::optional<bool> pendingBusy_;
   bool formPending_ = false;
+  // Each slot's times, fed at the moment of each call (under pendingMutex_).
+  std::array<SlotClock, kSlotCount> clocks_{};
+  // GUI thread: the outcome each slot shows, and the question being asked.
+  std::array<SlotRunState, kSlotCount> shownState_{};
+  QTimer* clockTimer_ = nullptr;
+  bool asking_ = false;
 
   // Questions of the console thread that wait for the GUI thread.
   std::mutex callMutex_;
@@ -214,7 +267,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   QLineEdit* path_ = nullptr;
   QLineEdit* portEdit_ = nullptr;
   UpDownControl* portSpin_ = nullptr;
-  std::array<QPlainTextEdit*, 8> logPanes_{};
+  std::array<LogPane*, 8> logPanes_{};
   std::array<QLineEdit*, 8> statusBoxes_{};
   std::array<QProgressBar*, 8> progressBars_{};
   QToolButton* menuButton_ = nullptr;

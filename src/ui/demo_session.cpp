@@ -80,15 +80,16 @@ void DemoSession::DrainSimulator() {
 
 bool DemoSession::StartSimulator(const Options& options, std::string& error) {
   const std::string sim = options.binDir + "/k730-sim";
-  const std::vector<std::string> args = {sim,
-                                         "--handsets",
-                                         std::to_string(options.handsets),
-                                         "--first-port",
-                                         std::to_string(options.firstPort),
-                                         "--port-dir",
-                                         portDir_,
-                                         "--palm-dir",
-                                         palmDir_};
+  std::vector<std::string> args = {sim,
+                                   "--handsets",
+                                   std::to_string(options.handsets),
+                                   "--first-port",
+                                   std::to_string(options.firstPort),
+                                   "--port-dir",
+                                   portDir_,
+                                   "--palm-dir",
+                                   palmDir_};
+  args.insert(args.end(), options.simArguments.begin(), options.simArguments.end());
   // The handsets go away with the window, even when it dies.
   if (!sim_.Start(args, ChildProcess::Output::ToPipe, "", error)) return false;
   drain_ = std::thread([this] { DrainSimulator(); });

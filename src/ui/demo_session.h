@@ -22,6 +22,7 @@ class DemoSession {
     double timeScale = 0.05;  // used when K730_TIME_SCALE is not set already
     double sizeScale = 1.0;   // of the generated components
     uint32_t readyTimeoutMs = 20000;
+    std::vector<std::string> simArguments;  // further k730-sim options (faults, rates)
   };
 
   DemoSession() = default;

@@ -125,7 +125,8 @@ DeviceManagerWindow::DeviceManagerWindow(QWidget* parent, std::string sysRoot, s
 
 void DeviceManagerWindow::Refresh() {
   list_->clear();
-  std::vector<HandsetDevice> devices = ListHandsetDevices(LoadHandsetIds().ids, sysRoot_);
+  const LoadedHandsetIds ids = LoadHandsetIds();
+  std::vector<HandsetDevice> devices = ListHandsetDevices(ids.ids, sysRoot_);
   for (HandsetDevice& simulated : ListSimulatedPalmDevices(palmDir_))
     devices.push_back(std::move(simulated));
   for (const HandsetDevice& device : devices) {
@@ -152,9 +153,16 @@ void DeviceManagerWindow::Refresh() {
     for (const std::string& port : device.ports) ports << Text(port);
     item->setText(6, ports.isEmpty() ? QStringLiteral("-") : ports.join(QStringLiteral(", ")));
   }
-  summary_->setText(QStringLiteral("%1 handset device(s); ids from %2")
-                        .arg(devices.size())
-                        .arg(Text(HandsetIdsPath())));
+  QString source;
+  if (ids.readable) {
+    source = QStringLiteral("ids from %1").arg(Text(ids.path));
+  } else {
+    // Which devices count as handsets then comes from the program itself.
+    source = QStringLiteral("%1 cannot be read (%2): the built-in entries are used")
+                 .arg(Text(ids.path),
+                      ids.readError.empty() ? QStringLiteral("unreadable") : Text(ids.readError));
+  }
+  summary_->setText(QStringLiteral("%1 handset device(s); %2").arg(devices.size()).arg(source));
 }
 
 }  // namespace k730::ui

@@ -1,61 +1,63 @@
 #include "ui/file_dialogs.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QStringList>
+#include <QFileSystemModel>
 
 namespace k730::ui {
 
-namespace {
-
-// The patterns of one entry in the dialog's syntax: separated by blanks, and
-// "*.*" as "*" (every file, with or without an extension).
-QString QtPatterns(const QString& patterns) {
-  QStringList out;
-  for (const QString& pattern : patterns.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-    const QString trimmed = pattern.trimmed();
-    if (trimmed.isEmpty()) continue;
-    out << (trimmed == QLatin1String("*.*") ? QStringLiteral("*") : trimmed);
-  }
-  if (out.isEmpty()) out << QStringLiteral("*");
-  return out.join(QLatin1Char(' '));
-}
-
-QString QtEntry(const QString& caption, const QString& patterns) {
-  const QString qtPatterns = QtPatterns(patterns);
-  const QString trimmed = caption.trimmed();
-  if (trimmed.endsWith(QLatin1Char(')'))) {
-    const qsizetype open = trimmed.lastIndexOf(QLatin1Char('('));
-    if (open >= 0) {
-      const QString shown = trimmed.mid(open + 1, trimmed.size() - open - 2);
-      if (shown == qtPatterns) return caption;
-      // The dialog takes the patterns from the caption's last parentheses.
-      return caption.left(caption.lastIndexOf(QLatin1Char('('))) + QLatin1Char('(') + qtPatterns +
-             QLatin1Char(')');
-    }
-  }
-  return caption + QStringLiteral(" (") + qtPatterns + QLatin1Char(')');
-}
-
-}  // namespace
-
-QString QtFilterFromPipes(const std::string& filter) {
+std::vector<FileFilter> FiltersFromPipes(const std::string& filter) {
   const QStringList parts = QString::fromStdString(filter).split(QLatin1Char('|'));
-  QStringList entries;
+  std::vector<FileFilter> filters;
   // Pairs of caption and patterns; the empty parts of the closing "||" end it.
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     if (parts[i].isEmpty()) break;
-    entries << QtEntry(parts[i], parts[i + 1]);
+    FileFilter entry;
+    entry.caption = parts[i];
+    for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+      const QString trimmed = pattern.trimmed();
+      if (trimmed.isEmpty()) continue;
+      entry.patterns << (trimmed == QLatin1String("*.*") ? QStringLiteral("*") : trimmed);
+    }
+    if (entry.patterns.isEmpty()) entry.patterns << QStringLiteral("*");
+    filters.push_back(std::move(entry));
   }
-  return entries.join(QStringLiteral(";;"));
+  return filters;
+}
+
+void PrepareOpenDialog(QFileDialog& dialog, const OpenFileRequest& request) {
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  if (request.filters.empty()) return;
+  QStringList captions;
+  for (const FileFilter& entry : request.filters) captions << entry.caption;
+  // The dialog would read each caption's parentheses as its patterns, so
+  // "All Files (*.*)" would hide every file without a dot: the captions go
+  // in as they are, and the listing's patterns are put right after the
+  // dialog has set its own, at the start and on every choice.
+  dialog.setNameFilters(captions);
+  auto* model = dialog.findChild<QFileSystemModel*>();
+  auto* combo = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+  if (!model || !combo) return;
+  // The dialog also folds each caption's runs of blanks into one.
+  for (int k = 0; k < combo->count() && k < captions.size(); ++k)
+    combo->setItemText(k, captions[k]);
+  const std::vector<FileFilter> filters = request.filters;
+  auto apply = [model, filters](int index) {
+    if (index >= 0 && index < static_cast<int>(filters.size()))
+      model->setNameFilters(filters[static_cast<size_t>(index)].patterns);
+  };
+  apply(combo->currentIndex());
+  QObject::connect(combo, &QComboBox::activated, &dialog, apply, Qt::QueuedConnection);
+  QObject::connect(combo, &QComboBox::currentIndexChanged, &dialog, apply, Qt::QueuedConnection);
 }
 
 std::optional<QString> QtFileDialogs::OpenFile(QWidget* parent, const OpenFileRequest& request) {
   QFileDialog dialog(parent);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilter(request.filter);
+  PrepareOpenDialog(dialog, request);
   dialog.setDirectory(CurrentDirectory());
   if (!request.defaultSuffix.isEmpty()) dialog.setDefaultSuffix(request.defaultSuffix);
   if (!request.initialName.isEmpty()) dialog.selectFile(request.initialName);

@@ -3,15 +3,26 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <string>
+#include <vector>
 
+class QFileDialog;
 class QWidget;
 
 namespace k730::ui {
 
+// One entry of a file dialog's filter: the caption shown, exactly as the job
+// writes it, and the patterns it matches in this system's terms.
+struct FileFilter {
+  QString caption;       // "All Files (*.*)"
+  QStringList patterns;  // "*" (the job's "*.*": every file, with or without a dot)
+  bool operator==(const FileFilter&) const = default;
+};
+
 struct OpenFileRequest {
-  QString filter;          // Qt syntax: "Text (*.x);;All Files (*)"
+  std::vector<FileFilter> filters;
   QString initialName;     // the file name offered at first ("" = none)
   QString defaultSuffix;   // appended to a typed name without one ("" = none)
   std::string pipeFilter;  // the filter as the job gives it, for tests and logs
@@ -38,11 +49,14 @@ class QtFileDialogs : public FileDialogs {
   QString lastDirectory_;
 };
 
-// "A|*.a|B|*.b||" -> "A (*.a);;B (*.b)": the same entries in the same order.
-// The caption of an entry stays as written when its parentheses already name
-// the entry's patterns; otherwise the patterns are appended in parentheses so
-// the dialog matches what the entry says it matches. "*.*" means every file,
-// as on the system the strings were written for.
-QString QtFilterFromPipes(const std::string& filter);
+// "A|*.a|B|*.b||" -> the entries A and B in that order, the patterns of each
+// split at ';'. A pattern "*.*" means every file, as on the system the
+// strings were written for, and becomes "*".
+std::vector<FileFilter> FiltersFromPipes(const std::string& filter);
+
+// Fills a dialog of the toolkit's own (not the desktop's, whose matching the
+// program cannot set) with the request: the captions shown as written, each
+// matching by its own patterns whichever caption the operator picks.
+void PrepareOpenDialog(QFileDialog& dialog, const OpenFileRequest& request);
 
 }  // namespace k730::ui

@@ -8,12 +8,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QPainter>
 #include <QRadioButton>
 #include <QStyleOptionButton>
 #include <QStylePainter>
-#include <QTextOption>
 #include <QTimeEdit>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "core/operator_prompt.h"
@@ -58,15 +57,111 @@ QString LiteralForButton(const QString& text) {
   return shown;
 }
 
+// Splits text (its outer blanks dropped) at runs of at least minGap blanks:
+// the pieces, and the run before each piece but the first.
+void SplitAtGaps(const QString& text, int minGap, QStringList& pieces, QStringList& gaps) {
+  const QString trimmed = text.trimmed();
+  QString gapBefore;
+  qsizetype start = 0;
+  qsizetype i = 0;
+  while (i < trimmed.size()) {
+    if (trimmed[i] != QLatin1Char(' ')) {
+      ++i;
+      continue;
+    }
+    qsizetype end = i;
+    while (end < trimmed.size() && trimmed[end] == QLatin1Char(' ')) ++end;
+    if (end - i >= minGap) {
+      if (!pieces.isEmpty()) gaps << gapBefore;
+      pieces << trimmed.mid(start, i - start);
+      gapBefore = trimmed.mid(i, end - i);
+      start = end;
+    }
+    i = end;
+  }
+  if (start < trimmed.size()) {
+    if (!pieces.isEmpty()) gaps << gapBefore;
+    pieces << trimmed.mid(start);
+  }
+}
+
+// The line's pieces (apart by two blanks or more), greedily joined into lines
+// no wider than width; a piece wider than that is wrapped at its blanks, and a
+// word wider than that alone is elided in its middle.
+QStringList WrapLine(const QString& line, const QFontMetrics& metrics, int width, int minGap = 2) {
+  QStringList pieces, gaps;
+  SplitAtGaps(line, minGap, pieces, gaps);
+  QStringList out;
+  QString current;
+  for (qsizetype k = 0; k < pieces.size(); ++k) {
+    const QString& piece = pieces[k];
+    if (!current.isEmpty()) {
+      const QString joined = current + gaps[k - 1] + piece;
+      if (metrics.horizontalAdvance(joined) <= width) {
+        current = joined;
+        continue;
+      }
+      out << current;
+      current.clear();
+    }
+    if (metrics.horizontalAdvance(piece) <= width) {
+      current = piece;
+    } else if (minGap > 1) {
+      QStringList parts = WrapLine(piece, metrics, width, 1);
+      if (!parts.isEmpty()) current = parts.takeLast();
+      out << parts;
+    } else {
+      out << metrics.elidedText(piece, Qt::ElideMiddle, width);
+    }
+  }
+  if (!current.isEmpty()) out << current;
+  return out;
+}
+
 }  // namespace
 
-SourceButton::SourceButton(const QString& caption, QWidget* parent)
-    : QPushButton(caption, parent) {}
+SourceButton::SourceButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {
+  setToolTip(QStringLiteral("Choose the %1 file").arg(QString(caption).remove(QLatin1Char('&'))));
+}
 
-void SourceButton::SetInfoText(const QString& text) {
+void SourceButton::SetInfoText(const QString& text, const QString& path) {
   info_ = text;
+  path_ = path;
   setText(LiteralForButton(text));
+  QString tip = text;
+  tip.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  setToolTip(tip.trimmed());
   update();
+}
+
+QRect SourceButton::TextRect() const {
+  QStyleOptionButton option;
+  initStyleOption(&option);
+  const int margin = style()->pixelMetric(QStyle::PM_ButtonMargin, &option, this);
+  return rect().adjusted(margin, margin, -margin, -margin);
+}
+
+QStringList SourceButton::DisplayLines() const {
+  const QFontMetrics metrics(font());
+  const int width = TextRect().width();
+  QString shown = info_;
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QStringList lines;
+  for (const QString& line : shown.split(QLatin1Char('\n'))) {
+    const qsizetype at = path_.isEmpty() ? -1 : line.indexOf(path_);
+    if (at < 0) {
+      lines << WrapLine(line, metrics, width);
+      continue;
+    }
+    // The path on a line of its own, elided in the middle: its start names
+    // the folder, its end the file.
+    const QString head = line.left(at);
+    const QString path =
+        metrics.elidedText(path_, Qt::ElideMiddle, width - metrics.horizontalAdvance(head));
+    lines << head + path;
+    lines << WrapLine(line.mid(at + path_.size()), metrics, width);
+  }
+  return lines;
 }
 
 void SourceButton::paintEvent(QPaintEvent* event) {
@@ -74,20 +169,25 @@ void SourceButton::paintEvent(QPaintEvent* event) {
     QPushButton::paintEvent(event);
     return;
   }
-  // The bevel from the style, the text wrapped over the button's face.
+  // The bevel from the style, the lines centred on the button's face.
   QStylePainter painter(this);
   QStyleOptionButton option;
   initStyleOption(&option);
   option.text.clear();
   painter.drawControl(QStyle::CE_PushButton, option);
-  QString shown = info_;
-  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QTextOption textOption(Qt::AlignCenter);
-  textOption.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  const int margin = style()->pixelMetric(QStyle::PM_ButtonMargin, &option, this);
   painter.setPen(
       palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
-  painter.drawText(QRectF(rect().adjusted(margin, margin, -margin, -margin)), shown, textOption);
+  const QStringList lines = DisplayLines();
+  const QRect area = TextRect();
+  const int lineHeight = fontMetrics().lineSpacing();
+  const int height = static_cast<int>(lines.size()) * lineHeight;
+  int y = area.top() + std::max(0, (area.height() - height) / 2);
+  painter.setClipRect(area);
+  for (const QString& line : lines) {
+    painter.drawText(QRect(area.left(), y, area.width(), lineHeight),
+                     Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextSingleLine, line);
+    y += lineHeight;
+  }
 }
 
 const char* ImageMakerWindow::SourceFilter(SourceKind kind) {
@@ -146,23 +246,26 @@ void ImageMakerWindow::Build() {
 
   auto* select = new QGroupBox(QStringLiteral("Select"), this);
   select->setObjectName(QStringLiteral("groupSelect"));
-  select->setGeometry(du.Rect(4, 10, 105, 71));
+  // The radios are laid out below the group's title, which this style draws
+  // taller than the template's frame allows for.
+  auto* selectLayout = new QVBoxLayout(select);
+  selectLayout->setContentsMargins(du.X(6), du.Y(1), du.X(4), du.Y(2));
+  selectLayout->setSpacing(0);
 
   struct RadioPlace {
     int id;
     const char* caption;
-    int x, y, width, height;
   };
   static constexpr RadioPlace kRadios[] = {
-      {imc::kMakeImg, "&1.Make img file", 10, 17, 66, 13},
-      {imc::kMakePda, "&2.Make pda file", 10, 33, 65, 13},
-      {imc::kCombine, "&3.Combine Phone+pda file", 10, 49, 95, 13},
-      {imc::kSplit, "&4.SPLIT IMG", 10, 65, 95, 13},
+      {imc::kMakeImg, "&1.Make img file"},
+      {imc::kMakePda, "&2.Make pda file"},
+      {imc::kCombine, "&3.Combine Phone+pda file"},
+      {imc::kSplit, "&4.SPLIT IMG"},
   };
   for (int k = 0; k < 4; ++k) {
-    auto* radio = new QRadioButton(QString::fromUtf8(kRadios[k].caption), this);
+    auto* radio = new QRadioButton(QString::fromUtf8(kRadios[k].caption), select);
     SetControlId(radio, kRadios[k].id);
-    radio->setGeometry(du.Rect(kRadios[k].x, kRadios[k].y, kRadios[k].width, kRadios[k].height));
+    selectLayout->addWidget(radio);
     operationRadios_[k] = radio;
     const auto operation = static_cast<ImageOperation>(k);
     connect(radio, &QRadioButton::clicked, this, [this, operation] {
@@ -171,6 +274,10 @@ void ImageMakerWindow::Build() {
       ApplyLayout(operation);
     });
   }
+  // Wider than the template where a caption needs it, up to the source buttons.
+  const int groupWidth =
+      std::clamp(select->sizeHint().width(), du.X(105), du.X(117) - du.X(4) - du.X(4));
+  select->setGeometry(du.X(4), du.Y(10), groupWidth, du.Y(71));
 
   auto* dateLabel = new QLabel(QStringLiteral("Date and Time"), this);
   dateLabel->setObjectName(QStringLiteral("labelDateTime"));
@@ -226,15 +333,6 @@ void ImageMakerWindow::Build() {
   }
   sourceButtons_[static_cast<int>(SourceKind::ImgOrPda)]->hide();
 
-  // Captions wider here than in their template get the room left of the
-  // source buttons, and the group box grows around them.
-  int groupRight = select->geometry().right();
-  for (QRadioButton* radio : operationRadios_) {
-    WidenToFit(radio, du.X(117) - du.X(4));
-    groupRight = std::max(groupRight, radio->geometry().right() + du.X(4));
-  }
-  select->resize(std::min(groupRight, du.X(117)) - select->x() + 1, select->height());
-
   setFixedSize(du.Size(307, 232));
 }
 
@@ -282,7 +380,7 @@ void ImageMakerWindow::WriteControls() {
   for (int k = 0; k < kSourceKindCount; ++k) {
     const QString text = QString::fromStdString(maker_.sourceText[k]);
     if (!text.isEmpty() && text != sourceButtons_[k]->InfoText())
-      sourceButtons_[k]->SetInfoText(text);
+      sourceButtons_[k]->SetInfoText(text, QString::fromStdString(maker_.sourcePath[k]));
   }
 }
 
@@ -291,7 +389,7 @@ void ImageMakerWindow::ChooseSource(SourceKind kind) {
   ReadControls();
   OpenFileRequest request;
   request.pipeFilter = SourceFilter(kind);
-  request.filter = QtFilterFromPipes(request.pipeFilter);
+  request.filters = FiltersFromPipes(request.pipeFilter);
   const std::optional<QString> path = dialogs_.OpenFile(this, request);
   if (!path) {
     WriteControls();

@@ -46,21 +46,29 @@ constexpr int kImgOrPda = 1134;
 constexpr const char* kImageMakerCaption = "KRV Image Maker";
 
 // A large push-like button whose caption wraps over several lines. After a
-// source is chosen it shows that source's text literally.
+// source is chosen it shows that source's text: the path elided in its middle
+// to one line, the other pieces wrapped between them, and the whole text in
+// the tooltip, so a long path hides neither the title nor the figures.
 class SourceButton : public QPushButton {
   Q_OBJECT
 
  public:
   SourceButton(const QString& caption, QWidget* parent);
-  // The text shown, exactly as built ("\r\n" included); empty until chosen.
+  // The text as built ("\r\n" included); empty until chosen.
   const QString& InfoText() const { return info_; }
-  void SetInfoText(const QString& text);
+  // path: the source's path as it stands in text (the part that is elided).
+  void SetInfoText(const QString& text, const QString& path);
+  // The lines drawn on the button's face at its present size and font.
+  QStringList DisplayLines() const;
+  // Where those lines go.
+  QRect TextRect() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   QString info_;
+  QString path_;
 };
 
 class ImageMakerWindow : public QDialog {

@@ -78,21 +78,22 @@ std::string BinDirectory() {
   return dir.empty() ? "." : dir;
 }
 
-// SIGINT and SIGTERM (Ctrl+C, the console closing) close the window the way
-// the exit button does, so the demo's handsets and files are removed; a
-// second one, or SIGHUP, ends the process at once, whatever the window waits
-// for. Made first, before any thread, so that no thread takes a signal.
+// SIGINT and SIGTERM (Ctrl+C, the console closing) end the console the way
+// the exit button does, so the demo's handsets and files are removed, but
+// never with the question the operator gets during a run; a second one, or
+// SIGHUP, ends the process at once, whatever the window waits for. Made
+// first, before any thread, so that no thread takes a signal.
 class StopRequests {
  public:
   StopRequests() : watcher_([this](k730::StopKind kind) { OnRequest(kind); }) {}
 
-  // From now on a request closes window through tasks (GUI thread); a
-  // request that came before closes it at once. Null detaches.
-  void Attach(k730::ui::GuiTasks* tasks, QWidget* window) {
+  // From now on a request ends window's console through tasks (GUI thread);
+  // a request that came before ends it at once. Null detaches.
+  void Attach(k730::ui::GuiTasks* tasks, k730::ui::ConsoleWindow* window) {
     std::lock_guard<std::mutex> lock(mutex_);
     tasks_ = tasks;
     window_ = window;
-    if (tasks_ && requested_) tasks_->Post([window] { window->close(); });
+    if (tasks_ && requested_) tasks_->Post([window] { window->ExitWithoutAsking(); });
   }
 
  private:
@@ -100,13 +101,13 @@ class StopRequests {
     if (kind == k730::StopKind::HangUp || requested_.exchange(true)) watcher_.EndNow();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!tasks_) return;
-    QWidget* window = window_;
-    tasks_->Post([window] { window->close(); });
+    k730::ui::ConsoleWindow* window = window_;
+    tasks_->Post([window] { window->ExitWithoutAsking(); });
   }
 
   std::mutex mutex_;
   k730::ui::GuiTasks* tasks_ = nullptr;
-  QWidget* window_ = nullptr;
+  k730::ui::ConsoleWindow* window_ = nullptr;
   std::atomic<bool> requested_{false};
   k730::StopRequestWatcher watcher_;  // last: it calls back into the members above
 };

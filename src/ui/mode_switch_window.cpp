@@ -14,7 +14,23 @@ namespace k730::ui {
 
 namespace {
 constexpr int kMaxBasePort = 250;
+
+QString StopReason(ModeSwitch::Outcome stop) {
+  switch (stop) {
+    case ModeSwitch::Outcome::PortNotOpened:
+      return QStringLiteral("the port did not open (10 tries)");
+    case ModeSwitch::Outcome::NoAnswer:
+      return QStringLiteral("no answer to AT$USBCHK");
+    case ModeSwitch::Outcome::PortNotBack:
+      return QStringLiteral("the port did not come back after AT$USBDN");
+    case ModeSwitch::Outcome::Stopped:
+      return QStringLiteral("cancelled");
+    case ModeSwitch::Outcome::Done:
+      break;
+  }
+  return QStringLiteral("unknown");
 }
+}  // namespace
 
 ModeSwitchWindow::ModeSwitchWindow(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QString::fromUtf8(kModeSwitchCaption));
@@ -93,19 +109,25 @@ void ModeSwitchWindow::StartSwitch(int index) {
   procedure_->SetBasePort(base);
   ModeSwitch* procedure = procedure_.get();
   auto result = std::make_shared<int>(0);
+  auto stop = std::make_shared<ModeSwitch::Outcome>(ModeSwitch::Outcome::Done);
   SetRunning(true);
   status_->setText(QStringLiteral("COM%1: switching to download mode...").arg(comNumber));
-  job_.Start([procedure, index, result] { *result = procedure->SwitchPort(index); },
-             [this, comNumber, result] {
-               lastPort_ = comNumber;
-               lastResult_ = *result;
-               procedure_.reset();
-               SetRunning(false);
-               status_->setText(*result ? QStringLiteral("COM%1: done").arg(comNumber)
-                                        : QStringLiteral("COM%1: stopped").arg(comNumber));
-               Q_EMIT switchFinished(comNumber, *result);
-               if (pendingClose_ >= 0) done(pendingClose_);
-             });
+  job_.Start(
+      [procedure, index, result, stop] {
+        *result = procedure->SwitchPort(index);
+        *stop = procedure->LastOutcome();
+      },
+      [this, comNumber, result, stop] {
+        lastPort_ = comNumber;
+        lastResult_ = *result;
+        procedure_.reset();
+        SetRunning(false);
+        status_->setText(
+            *result ? QStringLiteral("COM%1: done").arg(comNumber)
+                    : QStringLiteral("COM%1: stopped: %2").arg(comNumber).arg(StopReason(*stop)));
+        Q_EMIT switchFinished(comNumber, *result);
+        if (pendingClose_ >= 0) done(pendingClose_);
+      });
 }
 
 void ModeSwitchWindow::CloseWhenIdle(int result) {

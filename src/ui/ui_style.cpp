@@ -13,11 +13,14 @@ namespace k730::ui {
 
 QFont DialogFont() {
   QFont font;
-  // "굴림" first, so a system that has it shows the intended face.
-  font.setFamilies(QStringList{QString::fromUtf8("굴림"), QStringLiteral("Gulim"),
-                               QStringLiteral("NanumGothic"), QStringLiteral("Noto Sans CJK KR"),
-                               QStringLiteral("UnDotum"), QStringLiteral("Baekmuk Gulim"),
-                               QStringLiteral("Sans Serif")});
+  // "굴림" first, so a system that has it shows the intended face. Elsewhere
+  // the Latin texts take a face whose full stop and comma differ clearly at
+  // 9 points (the Hangul faces' small punctuation blurs into one another),
+  // and the Korean texts fall back to a face that has Hangul.
+  font.setFamilies(QStringList{
+      QString::fromUtf8("굴림"), QStringLiteral("Gulim"), QStringLiteral("Liberation Sans"),
+      QStringLiteral("Arial"), QStringLiteral("DejaVu Sans"), QStringLiteral("NanumGothic"),
+      QStringLiteral("Noto Sans CJK KR"), QStringLiteral("UnDotum"), QStringLiteral("Sans Serif")});
   font.setPointSize(9);
   font.setStyleHint(QFont::SansSerif);
   return font;
@@ -98,13 +101,6 @@ QIcon AppIcon() {
   QIcon icon;
   for (int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(DrawIcon(size));
   return icon;
-}
-
-void WidenToFit(QWidget* control, int maxRight) {
-  const int wanted = control->sizeHint().width();
-  if (wanted <= control->width()) return;
-  const int room = maxRight - control->x();
-  control->resize(std::max(control->width(), std::min(wanted, room)), control->height());
 }
 
 QString ControlName(int id) {

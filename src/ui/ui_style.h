@@ -14,8 +14,8 @@ namespace k730::ui {
 // The display name used in window titles of message boxes.
 inline const char* kAppDisplayName = "k730 Multi-Downloader";
 
-// The dialogs' 9-point face, with fallbacks that carry Hangul so the Korean
-// texts render where the original face is missing.
+// The dialogs' 9-point face: the original where it is installed, else a Latin
+// face with clear punctuation, with a Hangul face behind it for the Korean texts.
 QFont DialogFont();
 
 // Converts dialog units to pixels of a font the way dialog templates are laid
@@ -38,10 +38,6 @@ class DialogUnits {
 
 // The application icon, in the sizes a window and a taskbar ask for.
 QIcon AppIcon();
-
-// Widens a control whose caption needs more room than its dialog-unit width
-// gives it with the platform's font and style, up to maxRight (pixels).
-void WidenToFit(QWidget* control, int maxRight);
 
 // Gives widget the numeric id as its object name, the way tests find controls.
 void SetControlId(QWidget* widget, int id);

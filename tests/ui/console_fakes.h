@@ -1,8 +1,10 @@
 // Platforms for the console window's tests: a fixed set of modem ports,
-// phone workers that end their download at once, and no Palm devices.
+// phone workers whose downloads end at once or when the test says, and no
+// Palm devices.
 #pragma once
 
 #include <QTemporaryDir>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,10 +25,49 @@ class FakeFeeder : public PhoneFeeder {
   void Close() override {}
 };
 
-// Finishes every download at once: the finish event, then the worker's end.
+// How the fake downloads end: at once, or (held) when the test releases them;
+// completed (progress to the end, the finish) or failed (a step, no finish).
+class DownloadGate {
+ public:
+  std::atomic<bool> hold{false};
+  std::atomic<bool> completes{true};
+
+  void Start(MessageSink* sink, int slot, uintptr_t tag) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    held_.push_back({sink, slot, tag});
+    if (!hold) Release(lock);
+  }
+  void Release(bool completed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    completes = completed;
+    Release(lock);
+  }
+
+ private:
+  struct Held {
+    MessageSink* sink;
+    int slot;
+    uintptr_t tag;
+  };
+  void Release(std::unique_lock<std::mutex>& lock) {
+    std::vector<Held> held;
+    held.swap(held_);
+    lock.unlock();
+    for (const Held& h : held) {
+      if (completes) h.sink->PostMessage(1132, 0x1F0000, h.slot);
+      h.sink->PostMessage(completes ? 1134 : 1124, completes ? 0 : 1, h.slot);
+      h.sink->PostMessage(msg::kPhoneWorkerDone, h.tag, h.slot);
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<Held> held_;
+};
+
+// Ends its download through the gate: at once, or when the test releases it.
 class FakeWorker : public PhoneWorker {
  public:
-  explicit FakeWorker(uintptr_t tag) : tag_(tag) {}
+  FakeWorker(uintptr_t tag, DownloadGate& gate) : tag_(tag), gate_(gate) {}
   int SetLinkOption(int) override { return 1; }
   int SetNotifyWindow(MessageSink* sink) override {
     sink_ = sink;
@@ -41,16 +82,18 @@ class FakeWorker : public PhoneWorker {
   uint16_t ProbeReadiness() override { return 255; }
   bool StartDownload(int slot) override {
     if (!sink_) return false;
-    sink_->PostMessage(1132, 0x1F0000, slot);  // progress to the end
-    sink_->PostMessage(1134, 0, slot);         // finished
-    sink_->PostMessage(msg::kPhoneWorkerDone, tag_, slot);
+    gate_.Start(sink_, slot, tag_);
     return true;
   }
   void RequestQuit() override {}
-  PhoneOutcome Outcome() const override { return {PhoneOutcome::Kind::Completed, 0}; }
+  PhoneOutcome Outcome() const override {
+    return gate_.completes ? PhoneOutcome{PhoneOutcome::Kind::Completed, 0}
+                           : PhoneOutcome{PhoneOutcome::Kind::StepFailed, 1};
+  }
 
  private:
   uintptr_t tag_;
+  DownloadGate& gate_;
   MessageSink* sink_ = nullptr;
 };
 
@@ -69,8 +112,10 @@ class FakePhonePlatform : public PhonePlatform {
     return std::make_unique<FakeFeeder>();
   }
   std::unique_ptr<PhoneWorker> CreateWorker(uintptr_t tag) override {
-    return std::make_unique<FakeWorker>(tag);
+    return std::make_unique<FakeWorker>(tag, gate);
   }
+
+  DownloadGate gate;
 
  private:
   std::vector<int> ports_;

@@ -5,8 +5,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateEdit>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -14,10 +18,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <functional>
@@ -68,7 +75,7 @@ struct Rig {
   T* Get(int id) {
     return Control<T>(&window, id);
   }
-  QString PaneText(int slot) { return Get<QPlainTextEdit>(ctl::kLogPane[slot])->toPlainText(); }
+  QString PaneText(int slot) { return Get<LogPane>(ctl::kLogPane[slot])->Text(); }
 
   ScriptedFileDialogs dialogs;
   ConsoleWindow window;
@@ -183,8 +190,18 @@ class ConsoleWindowTest : public QObject {
   void deviceModesShowAndHideTheirControls() {
     Rig rig;
     QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
+    // Controls the device mode hides keep their place: the panes do not move.
+    auto places = [&] {
+      rig.window.layout()->activate();
+      std::vector<QRect> rects;
+      for (int id : ctl::kLogPane)
+        rects.emplace_back(rig.Get(id)->mapTo(&rig.window, QPoint()), rig.Get(id)->size());
+      return rects;
+    };
+    const std::vector<QRect> before = places();
     QTest::mouseClick(rig.Get(ctl::kDevicePhone), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.Get(ctl::kPdaAll)->isEnabled(), kWait);
+    QVERIFY(places() == before);
     for (int id : ctl::kPhoneRadios) QVERIFY(rig.Get(id)->isEnabled());
     QVERIFY(!rig.Get(ctl::kPdaDFormat)->isEnabled());
     QVERIFY(rig.Get(ctl::kPortEdit)->isVisibleTo(&rig.window));
@@ -202,6 +219,7 @@ class ConsoleWindowTest : public QObject {
     for (int id : {ctl::kPortLabel, ctl::kPortEdit, ctl::kPortSpin})
       QVERIFY(!rig.Get(id)->isVisibleTo(&rig.window));
     QVERIFY(!rig.Get(1012)->isVisibleTo(&rig.window));  // enabled or not, never shown
+    QVERIFY(places() == before);
 
     QTest::mouseClick(rig.Get(ctl::kDevicePdaPhone), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kPortEdit)->isVisibleTo(&rig.window), kWait);
@@ -225,8 +243,8 @@ class ConsoleWindowTest : public QObject {
     QCOMPARE(request.pipeFilter,
              std::string("United Binary  (*.img)|*.img|United Binary  (*.k760)|*.k760|All Files "
                          "(*.*)|*.*||"));
-    QCOMPARE(request.filter, QStringLiteral("United Binary  (*.img);;United Binary  "
-                                            "(*.k760);;All Files (*)"));
+    QCOMPARE(request.filters.size(), size_t{3});
+    QCOMPARE(request.filters[2].caption, QStringLiteral("All Files (*.*)"));
     QCOMPARE(request.initialName, QStringLiteral("TOVA_Korvan_Release.img"));
     QCOMPARE(request.defaultSuffix, QStringLiteral("k760"));
 
@@ -242,7 +260,7 @@ class ConsoleWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(rig.boxes.size(), size_t{1}, kWait);
     QCOMPARE(rig.boxes[0], std::string("[ERROR] File Size is abnormal"));
     QCOMPARE(rig.dialogs.requests[1].initialName, QStringLiteral("dformat_RQ27.bin"));
-    QCOMPARE(rig.dialogs.requests[1].filter, QStringLiteral("DFORMAT  (*.bin);;All Files (*)"));
+    QCOMPARE(rig.dialogs.requests[1].filters[0].caption, QStringLiteral("DFORMAT  (*.bin)"));
     QVERIFY(rig.Get<QLineEdit>(ctl::kPath)->text().isEmpty());
   }
 
@@ -266,19 +284,27 @@ class ConsoleWindowTest : public QObject {
     Rig rig;
     QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
     for (int line = 0; line < 300; ++line) rig.console.SlotLog(1, "[PHONE:1]line %d\r\n", line);
-    auto* pane = rig.Get<QPlainTextEdit>(ctl::kLogPane[1]);
-    QTRY_VERIFY_WITH_TIMEOUT(pane->toPlainText().endsWith(QStringLiteral("line 299\n")), kWait);
+    auto* pane = rig.Get<LogPane>(ctl::kLogPane[1]);
+    QTRY_VERIFY_WITH_TIMEOUT(pane->Text().endsWith(QStringLiteral("line 299\n")), kWait);
     QScrollBar* bar = pane->verticalScrollBar();
     QVERIFY(bar->maximum() > 0);
     QCOMPARE(bar->value(), bar->maximum());
-    QVERIFY(pane->viewport()->rect().contains(pane->cursorRect().center()));
+    // The last line of text is the pane's last row, at its bottom edge.
+    QCOMPARE(pane->document()->lastBlock().text(), QStringLiteral("[PHONE:1]line 299"));
+    const QRect last = pane->cursorRect();
+    QVERIFY(pane->viewport()->rect().contains(last));
+    QVERIFY(pane->viewport()->height() - last.bottom() < QFontMetrics(pane->font()).height());
     // The pane shows the console's kept text, line breaks and all.
-    QCOMPARE(pane->toPlainText(),
+    QCOMPARE(pane->Text(),
              QString::fromStdString(rig.console.SlotText(1)).remove(QLatin1Char('\r')));
+    // The described rule stands on one row.
+    rig.console.SlotLog(1, "========================================\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(pane->Text().endsWith(QStringLiteral("=\n")), kWait);
+    QCOMPARE(pane->document()->lastBlock().layout()->lineCount(), 1);
 
     rig.console.ClearSlotLog(1);
     rig.console.SlotLog(1, "after\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(pane->toPlainText(), QStringLiteral("after\n"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(pane->Text(), QStringLiteral("after\n"), kWait);
   }
 
   void progressAndStatusFollowTheConsole() {
@@ -394,6 +420,7 @@ class ConsoleWindowTest : public QObject {
       QVERIFY(ended.wait(kWait));
       QCOMPARE(ended.first().at(0).toInt(), 2);
       QVERIFY(!rig.window.isVisible());
+      QVERIFY(rig.boxes.empty());  // no run, no question
     }
     {
       Rig rig;
@@ -415,6 +442,55 @@ class ConsoleWindowTest : public QObject {
     }
   }
 
+  // A slot's outcome shows in colour until the next Go clears it. While a
+  // slot flashes, every way the operator ends the console asks first; the
+  // signals' way out never does.
+  void outcomeInColourAndEndingAsksOnlyDuringARun() {
+    Rig rig({5});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
+    const QString image = dir_.filePath(QStringLiteral("phone.bin"));
+    QVERIFY(WriteAll(image, QByteArray(0x200000, 'p')));
+    QTest::mouseClick(rig.Get(ctl::kDevicePhone), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Get(ctl::kPdaAll)->isEnabled(), kWait);
+    rig.console.PostDropFiles({image.toStdString()});
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPath)->text(), image, kWait);
+    QTest::mouseClick(rig.Get(ctl::kPhNormal), Qt::LeftButton);
+    auto* bar = rig.Get<QProgressBar>(ctl::kProgressBar[0]);
+    auto shows = [&](const char* outcome, const char* text) {
+      return rig.Get(ctl::kStatusBox[0])->property("outcome").toString() == outcome &&
+             bar->property("outcome").toString() == outcome && bar->text().startsWith(text);
+    };
+    auto go = [&](bool hold) {
+      rig.phone.gate.hold = hold;
+      QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kGo)->isEnabled(), kWait);
+      QTest::mouseClick(rig.Get(ctl::kGo), Qt::LeftButton);
+      QTRY_VERIFY_WITH_TIMEOUT(!hold || rig.console.Snapshot().stage[0] == SlotStage::PhoneRunning,
+                               kWait);
+    };
+
+    go(false);
+    QTRY_VERIFY_WITH_TIMEOUT(shows("completed", "Completed "), kWait);
+    go(true);
+    QTRY_VERIFY_WITH_TIMEOUT(shows("", "0:0"), kWait);
+    QVERIFY(rig.window.RunGoing());
+    QTest::keyClick(&rig.window, Qt::Key_Escape);
+    rig.window.setFocus();
+    QTest::keyClick(&rig.window, Qt::Key_Return);
+    QTest::mouseClick(rig.Get(ctl::kExit), Qt::LeftButton);
+    rig.window.close();
+    QCOMPARE(rig.boxes, std::vector<std::string>(4, kEndDuringRunQuestion));
+    QTest::qWait(50);
+    QVERIFY(rig.window.ConsoleRunning());  // each answer was No
+
+    rig.phone.gate.Release(false);
+    QTRY_VERIFY_WITH_TIMEOUT(shows("failed", "Failed "), kWait);
+    go(true);
+    QSignalSpy ended(&rig.window, &ConsoleWindow::consoleEnded);
+    rig.window.ExitWithoutAsking();
+    QVERIFY(ended.wait(kWait));
+    QCOMPARE(rig.boxes.size(), size_t{4});
+  }
+
   void portSpinStaysWithinItsRange() {
     Rig rig;
     QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
@@ -432,39 +508,41 @@ class ConsoleWindowTest : public QObject {
     QCOMPARE(rig.window.ReadForm().comPort, 1);
   }
 
-  // The console thread sits in its 8-second wait before a Palm port opens; the
-  // window keeps handling events, laying out and painting meanwhile.
-  void everyJobsFilterKeepsItsEntriesAndPatternsInTheDialogsSyntax() {
-    int dialogs = 0;
-    for (int device = 0; device < 3; ++device) {
-      for (int phone = -1; phone < 5; ++phone) {
-        for (int pda = -1; pda < 8; ++pda) {
-          const BrowseChoice choice = BrowseDialogFor(device, phone, pda);
-          if (!choice.dialog) continue;
-          ++dialogs;
-          const QStringList pipes = QString::fromStdString(choice.dialog->filter).split('|');
-          const QStringList entries = QtFilterFromPipes(choice.dialog->filter).split(";;");
-          QCOMPARE(entries.size(), (pipes.size() - 2) / 2);
-          for (qsizetype k = 0; k < entries.size(); ++k) {
-            const QString& caption = pipes[2 * k];
-            QStringList patterns;
-            for (const QString& p : pipes[2 * k + 1].split(';', Qt::SkipEmptyParts))
-              patterns << (p == QLatin1String("*.*") ? QStringLiteral("*") : p);
-            // The dialog reads the patterns from the entry's last parentheses,
-            // and shows the caption before them unchanged.
-            const QString& entry = entries[k];
-            const qsizetype open = entry.lastIndexOf('(');
-            QVERIFY2(open > 0 && entry.endsWith(')'), qPrintable(entry));
-            QCOMPARE(entry.mid(open + 1, entry.size() - open - 2), patterns.join(' '));
-            QVERIFY2(caption.startsWith(entry.left(open)), qPrintable(entry));
-          }
-        }
+  // Each caption stands in the dialog as the job writes it, and the listing
+  // matches by the entry's own patterns, "*.*" meaning every file.
+  void everyJobsFilterShowsItsCaptionsAsWrittenAndMatchesByItsPatterns() {
+    std::vector<std::string> filters;
+    for (int device = 0; device < 3; ++device)
+      for (int phone = -1; phone < 5; ++phone)
+        for (int pda = -1; pda < 8; ++pda)
+          if (const BrowseChoice choice = BrowseDialogFor(device, phone, pda); choice.dialog)
+            filters.push_back(choice.dialog->filter);
+    filters.push_back(ImageMakerWindow::SourceFilter(SourceKind::Phone));
+    QVERIFY(filters.size() >= 9);
+    for (const std::string& filter : filters) {
+      const QStringList pipes = QString::fromStdString(filter).split('|');
+      OpenFileRequest request;
+      request.filters = FiltersFromPipes(filter);
+      QCOMPARE(request.filters.size(), size_t((pipes.size() - 2) / 2));
+      QFileDialog dialog;
+      PrepareOpenDialog(dialog, request);
+      auto* combo = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+      auto* model = dialog.findChild<QFileSystemModel*>();
+      QVERIFY(combo && model);
+      QCOMPARE(combo->count(), static_cast<int>(request.filters.size()));
+      for (int k = 0; k < combo->count(); ++k) {
+        QCOMPARE(combo->itemText(k), pipes[2 * k]);
+        QStringList patterns = pipes[2 * k + 1].split(';');
+        patterns.replaceInStrings(QRegularExpression(QStringLiteral("^\\*\\.\\*$")),
+                                  QStringLiteral("*"));
+        combo->setCurrentIndex(k);
+        Q_EMIT combo->activated(k);
+        QTRY_COMPARE_WITH_TIMEOUT(model->nameFilters(), patterns, kWait);
       }
     }
-    QVERIFY(dialogs >= 8);
-    // The one filter whose pattern has no dot.
-    QVERIFY(QtFilterFromPipes(BrowseDialogFor(2, -1, 0).dialog->filter)
-                .contains(QStringLiteral("(*smallrom)")));
+    // The one pattern without a dot matches by it, whatever its caption says.
+    QCOMPARE(FiltersFromPipes(BrowseDialogFor(2, -1, 0).dialog->filter)[0].patterns,
+             QStringList{QStringLiteral("*smallrom")});
   }
 
   void consoleRefreshesAndOperatorChangesDoNotUndoEachOther() {
@@ -515,6 +593,8 @@ class ConsoleWindowTest : public QObject {
     QVERIFY(rig.window.ReadForm() == expected);
   }
 
+  // The console thread sits in its 8-second wait before a Palm port opens; the
+  // window keeps handling events, laying out and painting meanwhile.
   void eventLoopRunsDuringTheConsolesLongWait() {
     const ScopedTimeScale scale(0.25);  // the wait lasts two real seconds
     Rig rig;

@@ -1,6 +1,8 @@
 // The Image Maker window driven as an operator would: operations, source
 // buttons, file dialogs (scripted), Make File, and the files it writes.
 #include <QDateEdit>
+#include <QDir>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -119,15 +121,21 @@ class ImageMakerWindowTest : public QObject {
     QCOMPARE(Control<QPushButton>(&window, imc::kImgOrPda)->geometry(), du.Rect(121, 11, 178, 50));
     QCOMPARE(Control<QPushButton>(&window, imc::kCancel)->geometry(), du.Rect(67, 198, 45, 26));
     QCOMPARE(Control<QLineEdit>(&window, imc::kFileName)->geometry(), du.Rect(6, 176, 108, 15));
-    const QRect group = window.findChild<QGroupBox*>()->geometry();
+    auto* groupBox = window.findChild<QGroupBox*>();
+    const QRect group = groupBox->geometry();
     QCOMPARE(group.topLeft(), du.Rect(4, 10, 105, 71).topLeft());
     QCOMPARE(group.height(), du.Y(71));
     QVERIFY(group.width() >= du.X(105));
-    // Captions are not cut: each radio is as wide as its text needs.
+    // Captions are not cut: each radio is as wide as its text needs, and
+    // stands below the group's title, inside its frame.
+    window.show();
+    const QRect inside(groupBox->mapTo(&window, groupBox->contentsRect().topLeft()),
+                       groupBox->contentsRect().size());
     for (int id : {imc::kMakeImg, imc::kMakePda, imc::kCombine, imc::kSplit}) {
       auto* radio = Control<QRadioButton>(&window, id);
       QVERIFY(radio->width() >= radio->sizeHint().width());
-      QVERIFY(group.contains(radio->geometry()));
+      const QRect place(radio->mapTo(&window, QPoint(0, 0)), radio->size());
+      QVERIFY2(inside.contains(place), qPrintable(radio->text()));
     }
     // Every control lies inside the window.
     for (QWidget* child : window.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
@@ -169,9 +177,9 @@ class ImageMakerWindowTest : public QObject {
         "United Binary  (*.img)|*.img|United Binary  (*.pda)|*.pda||",
     };
     for (int k = 0; k < 6; ++k) QCOMPARE(dialogs.requests[k].pipeFilter, std::string(expected[k]));
-    QCOMPARE(dialogs.requests[0].filter, QStringLiteral("Phone binary(*.BIN);;*.* (*)"));
-    QCOMPARE(dialogs.requests[5].filter,
-             QStringLiteral("United Binary  (*.img);;United Binary  (*.pda)"));
+    const std::vector<FileFilter> phone{{QStringLiteral("Phone binary(*.BIN)"), {"*.BIN"}},
+                                        {QStringLiteral("*.*"), {"*"}}};
+    QVERIFY(dialogs.requests[0].filters == phone);
     QVERIFY(dialogs.requests[0].initialName.isEmpty());
     // Cancelled dialogs change nothing.
     QCOMPARE(Control<QPushButton>(&window, imc::kImgOrPda)->text(),
@@ -211,6 +219,33 @@ class ImageMakerWindowTest : public QObject {
                                     Path(QStringLiteral("missing.bin")) +
                                     QStringLiteral(" open error!\r\n"));
     QVERIFY(!window.Maker().IsChosen(SourceKind::Phone));
+  }
+
+  // A path of about 110 characters: the button still shows the title, the
+  // path shortened in its middle, and every figure, each line within the face.
+  void aLongSourcePathIsShortenedNotClipped() {
+    const QString folder =
+        Path(QStringLiteral("a-rather-long-folder-name-for-the-release-candidate-"
+                            "of-the-resource/build-0042"));
+    const QString path = folder + QStringLiteral("/TOVA_Resource.BIN");
+    QVERIFY(QDir().mkpath(folder) && path.size() >= 110 && WriteAll(path, QByteArray(8294, 'r')));
+    ScriptedFileDialogs dialogs;
+    RecordingPrompt prompt;
+    ImageMakerWindow window(dialogs, prompt);
+    window.show();
+    dialogs.Answer(path);
+    ClickSource(window, imc::kResource);
+    auto* button = static_cast<SourceButton*>(Control<QPushButton>(&window, imc::kResource));
+    const QStringList lines = button->DisplayLines();
+    const QFontMetrics metrics(button->font());
+    QVERIFY(lines.size() * metrics.lineSpacing() <= button->TextRect().height());
+    for (const QString& line : lines)
+      QVERIFY2(metrics.horizontalAdvance(line) <= button->TextRect().width(), qPrintable(line));
+    const QString shown = lines.join('\n');
+    for (const char* piece : {"Resource data", "[File]:", "TOVA_Resource.BIN", "[Size]:8294 bytes",
+                              "[Date]:", "[CRC]:"})
+      QVERIFY2(shown.contains(QString::fromLatin1(piece)), piece);
+    QVERIFY(!shown.contains(path) && button->toolTip().contains(path));
   }
 
   void inputWhileASourceIsReadIsIgnoredNotLostLater() {

@@ -1,4 +1,5 @@
 // The mode-switch window against a simulated handset on a pseudo-terminal.
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -78,7 +79,7 @@ class ModeSwitchWindowTest : public QObject {
     QCOMPARE(window.result(), int(QDialog::Accepted));
   }
 
-  void missingPhoneEndsSilently() {
+  void missingPhoneEndsWithoutABox() {
     ModeSwitchWindow window;
     window.show();
     Control<QLineEdit>(&window, kBasePortEdit)->setText(QStringLiteral("40"));
@@ -88,6 +89,9 @@ class ModeSwitchWindowTest : public QObject {
     QCOMPARE(finished.first().at(0).toInt(), 47);
     QCOMPARE(finished.first().at(1).toInt(), 0);
     QVERIFY(window.isVisible());
+    // The window says why it stopped.
+    QCOMPARE(window.findChild<QLabel*>(QStringLiteral("status"))->text(),
+             QStringLiteral("COM47: stopped: the port did not open (10 tries)"));
   }
 
   void closingDuringAProcedureStopsItFirst() {
