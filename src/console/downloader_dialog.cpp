@@ -1095,6 +1095,10 @@ void DownloaderDialog::OpenPdaPort(int slot) {
     s.stage = SlotStage::PdaRunning;
     s.pdaOutcome = PdaOutcome{};
     s.unit.palmDevice = name;
+    // In device mode PDA the handheld is the unit: its serial number tells
+    // the next one apart (the handheld arrived before Go, outside the run).
+    if (job.deviceMode == mode::kPda && s.unit.serial.empty())
+      s.unit.serial = UsbSerialOfPalmDeviceName(name);
   }
   s.pdaThread = std::thread([this, slot, job] { RunPdaWorker(slot, job); });
 }
@@ -1569,7 +1573,7 @@ void DownloaderDialog::OnDeviceChange(const DeviceNotice& notice) {
       slots_[slot].arrivalOrder = ++pdaArrivals_;
     }
     AppendSlotLog(slot, "GOT DBT_DEVICEARRIVAL EVENT...\r\n");
-    if (pdaRun && slot == 0) UnitPresence(0, true, "");
+    if (pdaRun && slot == 0) UnitPresence(0, true, UsbSerialOfPalmDeviceName(name));
     return;
   }
 

@@ -362,10 +362,25 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
     Report(id, port);
   }
 
+  // The kernel keeps the serial string it read at enumeration; asking the
+  // device again would need it opened, which only a listed handheld may be.
+  static std::string SerialOf(const Identity& id) {
+    const std::string path = "/sys/bus/usb/devices/" + id.sysName + "/serial";
+    std::FILE* file = std::fopen(path.c_str(), "re");
+    if (!file) return {};
+    char text[128] = {};  // a string descriptor holds at most 126 characters
+    const bool read = std::fgets(text, sizeof text, file) != nullptr;
+    std::fclose(file);
+    if (!read) return {};
+    std::string serial(text);
+    while (!serial.empty() && (serial.back() == '\n' || serial.back() == '\r')) serial.pop_back();
+    return serial;
+  }
+
   void Report(const Identity& id, std::optional<uint32_t> port) {
     reported_.insert(id.Key());
     callback_(msg::DBT_DEVICEARRIVAL,
-              names_.Arrived(id.bus, id.address, port, id.vendorId, id.productId));
+              names_.Arrived(id.bus, id.address, port, id.vendorId, id.productId, SerialOf(id)));
   }
 
   void Left(libusb_device* device) {

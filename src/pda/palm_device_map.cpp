@@ -1,6 +1,7 @@
 #include "pda/palm_device_map.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "core/operator_prompt.h"
@@ -17,6 +18,8 @@ static_assert(kTcpPrefix.size() == kDeviceNumberPosition);
 static_assert(kUsbPrefix.size() == kDeviceNumberPosition);
 
 constexpr uint32_t kNumberCap = 999999999;
+constexpr std::string_view kSerialTag = "&ser_";
+constexpr size_t kMaxSerial = 64;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
@@ -51,11 +54,18 @@ std::string SimulatedPalmDeviceName(uint32_t number) {
 }
 
 std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uint16_t vendorId,
-                              uint16_t productId) {
+                              uint16_t productId, std::string_view serial) {
   char detail[64];
   std::snprintf(detail, sizeof detail, "%u#bus%03u&dev%03u&vid_%04x&pid_%04x",
                 std::min(number, kNumberCap), bus, address, vendorId, productId);
-  return std::string(kUsbPrefix) + detail;
+  std::string name = std::string(kUsbPrefix) + detail;
+  std::string kept;
+  for (char c : serial) {
+    if (kept.size() >= kMaxSerial) break;
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-') kept += c;
+  }
+  if (!kept.empty()) name += std::string(kSerialTag) + kept;
+  return name;
 }
 
 std::string TcpPalmDeviceName(uint32_t number) {
@@ -121,6 +131,28 @@ bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& addres
   return true;
 }
 
+std::string UsbSerialOfPalmDeviceName(std::string_view name) {
+  if (IsUsbPalmDeviceName(name)) {
+    const size_t at = name.find(kSerialTag);
+    return at == std::string_view::npos ? std::string()
+                                        : std::string(name.substr(at + kSerialTag.size()));
+  }
+  // \\?\usb#vid_VVVV&pid_PPPP#<instance>#{class}
+  std::string lower(name.substr(0, 8));
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower != R"(\\?\usb#)") return {};
+  const size_t first = name.find('#');
+  const size_t second = name.find('#', first + 1);
+  if (second == std::string_view::npos) return {};
+  const size_t third = name.find('#', second + 1);
+  if (third == std::string_view::npos) return {};
+  const std::string_view instance = name.substr(second + 1, third - second - 1);
+  if (instance.empty() || instance.size() > kMaxSerial ||
+      instance.find('&') != std::string_view::npos)
+    return {};
+  return std::string(instance);
+}
+
 UsbInterfaceKind JudgeUsbInterfaceName(std::string_view name, const HandsetIds& ids) {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
@@ -140,10 +172,11 @@ std::string UsbSysName(uint8_t bus, const uint8_t* ports, int portCount) {
 
 std::string UsbPalmDeviceNames::Arrived(uint8_t bus, uint8_t address,
                                         std::optional<uint32_t> modemPort, uint16_t vendorId,
-                                        uint16_t productId) {
+                                        uint16_t productId, std::string_view serial) {
   // Unpaired: 0, the number of no slot, so that it lands in slot 0. Its
   // address would pick whichever slot's port happens to have that number.
-  std::string name = UsbPalmDeviceName(modemPort.value_or(0), bus, address, vendorId, productId);
+  std::string name =
+      UsbPalmDeviceName(modemPort.value_or(0), bus, address, vendorId, productId, serial);
   const uint16_t key = static_cast<uint16_t>(bus << 8 | address);
   if (names_.size() >= kMaxRemembered && !names_.count(key)) names_.erase(names_.begin());
   names_[key] = name;

@@ -7,9 +7,11 @@
 // and the detail locates the device on that transport:
 //   simulated: \\?\k730#palm-simulated-device#socket<N>#palm<N>.sock
 //   TCP:       \\?\k730#palm-tcp-loopback-dev#number<N>#palm<N>
-//   real USB:  \\?\k730#palm-os-usb-device#usb-unit-<U>#bus<BBB>&dev<AAA>&vid_<VVVV>&pid_<PPPP>
+//   real USB:
+//   \\?\k730#palm-os-usb-device#usb-unit-<U>#bus<BBB>&dev<AAA>&vid_<VVVV>&pid_<PPPP>[&ser_<S>]
 // N is the simulated device's number (the handset's phone port number). B and
-// A are the USB bus and device address; U is the number of the handset's
+// A are the USB bus and device address, S the device's USB serial number when
+// it has one; U is the number of the handset's
 // phone modem port (COM<U>) when the two halves were paired, else 0 (no
 // slot's). On Windows a real device keeps the device-interface name the
 // system gives it (\\?\usb#vid_<VVVV>&pid_<PPPP>#<instance>#{<class>}), whose
@@ -35,8 +37,9 @@ constexpr size_t kDeviceNumberPosition = 37;
 
 // Names of simulated devices (socket palm<N>.sock) and real USB devices.
 std::string SimulatedPalmDeviceName(uint32_t number);
+// A serial number keeps only its letters, digits, '.', '_' and '-' (at most 64).
 std::string UsbPalmDeviceName(uint32_t number, uint8_t bus, uint8_t address, uint16_t vendorId,
-                              uint16_t productId);
+                              uint16_t productId, std::string_view serial = {});
 std::string TcpPalmDeviceName(uint32_t number);
 bool IsSimulatedPalmDeviceName(std::string_view name);
 bool IsTcpPalmDeviceName(std::string_view name);
@@ -46,6 +49,11 @@ bool SimulatedDeviceNumber(std::string_view name, uint32_t& number);
 bool IsUsbPalmDeviceName(std::string_view name);
 // Bus and address of a real device's name; false when the name is not one.
 bool ParseUsbPalmDeviceName(std::string_view name, uint8_t& bus, uint8_t& address);
+// The USB serial number a real handheld's name carries: the "&ser_" part of
+// the names built here, or the instance part of a Windows interface name when
+// that is a serial number (the system makes up instances with '&' for devices
+// without one). "" when the name carries none, as simulated names never do.
+std::string UsbSerialOfPalmDeviceName(std::string_view name);
 
 // Vendor and product of a Windows device-interface name ("...vid_0830&pid_0061..."
 // in either case); false when the name carries none.
@@ -71,7 +79,7 @@ using UsbDeviceNumbering = std::function<std::optional<uint32_t>(const std::stri
 class UsbPalmDeviceNames {
  public:
   std::string Arrived(uint8_t bus, uint8_t address, std::optional<uint32_t> modemPort,
-                      uint16_t vendorId, uint16_t productId);
+                      uint16_t vendorId, uint16_t productId, std::string_view serial = {});
   // The name the device arrived with; nothing when it was never reported.
   std::optional<std::string> Left(uint8_t bus, uint8_t address);
 

@@ -909,6 +909,39 @@ TEST(ConsoleContinuous, NewUnitsStartByThemselvesAndNoUnitIsFlashedTwice) {
   SetProcessTimeScale(scale);
 }
 
+// In device mode PDA a handheld's serial number names the unit: the same one
+// back, however late, is not flashed again; another one is, at once.
+TEST(ConsoleContinuous, InDeviceModePdaTheHandheldsSerialNumberNamesTheUnit) {
+  const double scale = ProcessClock().Scale();
+  SetProcessTimeScale(0.01);  // 5 s away are 50 ms
+  ConsoleHarness h;
+  const std::string first = UsbPalmDeviceName(0, 1, 9, 0x0830, 0x0061, "PX7-0001");
+  const std::string second = UsbPalmDeviceName(0, 1, 10, 0x0830, 0x0061, "PX7-0002");
+  h.pda.present = {first};
+  h.Open();
+  h.console->PostRepeat(true);
+  h.Go(Job(h.WriteFile("tova.pda", PdaImageOf(SmallUnitedBinary())), mode::kPda, mode::kPhSkip,
+           mode::kPdaAll));
+  const auto replug = [&](const std::string& name) {
+    h.console->PostDeviceChange(msg::DBT_DEVICEREMOVECOMPLETE, first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    h.console->PostDeviceChange(msg::DBT_DEVICEARRIVAL, name);
+    h.Sync();
+  };
+  const auto completed = [&](int units) {
+    return WaitForState(*h.console, [&](const ConsoleSnapshot& s) {
+             return s.unitsCompleted[0] >= units;
+           }).unitsCompleted[0] == units;
+  };
+  ASSERT_TRUE(completed(1));
+  replug(first);
+  EXPECT_EQ(h.console->Snapshot().stage[0], SlotStage::Ended);
+  replug(second);
+  ASSERT_TRUE(completed(2));
+  EXPECT_EQ(h.pda.Runs().at(1).portName, second);
+  SetProcessTimeScale(scale);
+}
+
 // ---------------------------------------------------------------------------
 // Device arrival and removal
 

@@ -29,6 +29,14 @@ TEST(PalmDeviceName, NumberStartsAtCharacter37) {
   EXPECT_EQ(address, 17);
   EXPECT_FALSE(ParseUsbPalmDeviceName(SimulatedPalmDeviceName(3), bus, address));
   EXPECT_FALSE(ParseUsbPalmDeviceName(usb.substr(0, 39), bus, address));
+  // A unit's serial number rides in real names only, without separators.
+  for (const auto& [name, serial] : std::vector<std::pair<std::string, std::string>>{
+           {UsbPalmDeviceName(3, 1, 9, 0x0830, 0x0061, "P7#b&c d"), "P7bcd"},
+           {usb, ""},
+           {R"(\\?\USB#VID_0830&PID_0061#PX7-0042#{a5dcbf10})", "PX7-0042"},
+           {R"(\\?\usb#vid_0830&pid_0061#5&2a3b&0&1#{a5dcbf10})", ""},
+           {SimulatedPalmDeviceName(3), ""}})
+    EXPECT_EQ(UsbSerialOfPalmDeviceName(name), serial) << name;
 }
 
 TEST(PalmDeviceName, RealDevicesAreNumberedByTheirHandsetsModemPort) {

@@ -156,6 +156,9 @@ TEST_F(UsbBenchRun, ThreeHandsetsFlashInTheirOwnSlotsBesideDevicesThatAreNotHand
     EXPECT_TRUE(files_.PhoneDumpMatches(5 + slot));
     EXPECT_TRUE(files_.PdaDumpsMatch(5 + slot));
   }
+  // Each record names its handheld with the USB serial number sysfs gives.
+  const std::string runs = FileText(files_.Path("records/runs.csv"));
+  EXPECT_EQ(Count(runs, "&ser_K730-1-"), 3u) << runs;
   const std::string first = SlotLines(r.out, 0);
   EXPECT_EQ(Count(first, kNotPalm), 3u) << first;
   EXPECT_NE(first.find("[PDA]USB device 1-9.3 (0830:0061) offers no Palm OS system port ('psys'): "
