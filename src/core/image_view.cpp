@@ -11,7 +11,9 @@ void ImageView::Attach(const uint8_t* start, uint32_t length) {
   position_ = 0;
 }
 
-void ImageView::Detach() { Attach(nullptr, 0); }
+void ImageView::Detach() {
+  Attach(nullptr, 0);
+}
 
 uint32_t ImageView::Read(void* destination, uint32_t count) {
   if (!start_ || position_ >= length_) return 0;
