@@ -386,13 +386,17 @@ void DownloaderDialog::RequestExit() {
 
 JobForm DownloaderDialog::ReadForm() {
   const JobForm form = view_.ReadForm();
+  SetMembers(form);
+  return form;
+}
+
+void DownloaderDialog::SetMembers(const JobForm& form) {
   std::lock_guard<std::mutex> lock(formMutex_);
   m_ImagePath = form.imagePath;
   m_DeviceMode = form.deviceMode;
   m_PhoneMode = form.phoneMode;
   m_PdaMode = form.pdaMode;
   m_ComPort = form.comPort;
-  return form;
 }
 
 JobForm DownloaderDialog::Members() const {
@@ -1479,14 +1483,7 @@ void DownloaderDialog::StartUnit(int slot, const std::string& serial) {
     s.stage = deviceMode == mode::kPda ? SlotStage::PdaRequested : SlotStage::LaunchPending;
   }
   // The unit gets the job of Go, whatever the form was changed to meanwhile.
-  {
-    std::lock_guard<std::mutex> lock(formMutex_);
-    m_ImagePath = job.imagePath;
-    m_DeviceMode = job.deviceMode;
-    m_PhoneMode = job.phoneMode;
-    m_PdaMode = job.pdaMode;
-    m_ComPort = job.comPort;
-  }
+  SetMembers(job);
   RefreshForm();
   LockJob(true);
   EnableGo(false);

@@ -315,6 +315,7 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
 
   // Form binding.
   JobForm ReadForm();
+  void SetMembers(const JobForm& form);
   void RefreshForm();
   JobForm Members() const;
   void DiscoverPhonePorts();
