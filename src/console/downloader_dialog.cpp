@@ -861,11 +861,7 @@ void DownloaderDialog::LaunchPhoneSlot(int slot) {
   const int comPort = ComPortOf(slot);
   {
     std::lock_guard<std::mutex> lock(lock_);
-    UnitRun& unit = s.unit;
-    unit.started = true;
-    unit.startedAt = LocalDateTime();
-    unit.startTime = std::chrono::steady_clock::now();
-    unit.comPort = comPort;
+    s.unit.Start(comPort);
   }
 
   // The image cannot be released meanwhile: the pending launch is work left.
@@ -1069,13 +1065,7 @@ void DownloaderDialog::OpenPdaPort(int slot) {
   const int comPort = ComPortOf(slot);
   {
     std::lock_guard<std::mutex> lock(lock_);
-    UnitRun& unit = s.unit;
-    if (!unit.started) {
-      unit.started = true;
-      unit.startedAt = LocalDateTime();
-      unit.startTime = std::chrono::steady_clock::now();
-      unit.comPort = opened ? comPort : unit.comPort;
-    }
+    if (!s.unit.started) s.unit.Start(opened ? comPort : s.unit.comPort);
   }
   if (!opened) {
     return EndSlot(slot, SlotOutcome::Result::Failed, attached ? "USB Port Open" : "USB cable");

@@ -190,6 +190,14 @@ class DownloaderDialog : public SlotWriter, public MessageSink, public PdaConsol
     std::string serial;
     bool awayAfterEnd = false;
     uint64_t awaySince = 0;  // protocol ticks
+
+    // The unit starts now, on the modem port given.
+    void Start(int port) {
+      started = true;
+      startedAt = LocalDateTime();
+      startTime = std::chrono::steady_clock::now();
+      comPort = port;
+    }
   };
 
   // One slot: its record (stage, device, views, unit; under lock_) and the
