@@ -61,6 +61,19 @@ bool SettingIsOn(const std::string& value) {
   return text == "1" || text == "yes" || text == "true" || text == "on";
 }
 
+// What the view shows for a unit that ended so (or never started).
+SlotRunState RunStateOf(SlotOutcome::Result result) {
+  switch (result) {
+    case SlotOutcome::Result::Completed:
+      return SlotRunState::Completed;
+    case SlotOutcome::Result::Failed:
+      return SlotRunState::Failed;
+    case SlotOutcome::Result::NotStarted:
+      break;
+  }
+  return SlotRunState::Idle;
+}
+
 bool Working(SlotStage stage) {
   return stage == SlotStage::LaunchPending || stage == SlotStage::PhoneRunning ||
          stage == SlotStage::PdaRequested || stage == SlotStage::PdaRunning;
@@ -1205,9 +1218,7 @@ void DownloaderDialog::EndSlot(int slot, SlotOutcome::Result result,
     }
   }
   CloseFeederIfIdle();
-  if (ended)
-    ShowRunState(slot, result == SlotOutcome::Result::Completed ? SlotRunState::Completed
-                                                                : SlotRunState::Failed);
+  if (ended) ShowRunState(slot, RunStateOf(result));
   view_.SetSlotUnitCounts(slot, completed, failed);
   if (!records.empty() && recorder_) recorder_->Submit(std::move(records));
   if (waiting) {
@@ -1297,18 +1308,7 @@ void DownloaderDialog::DeliverRunEnd(std::optional<RunEndNotice> notice) {
   for (const SlotOutcome& outcome : notice->summary.slots)
     if (ValidSlot(outcome.slot)) last[outcome.slot] = outcome.result;
   for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (!last[slot]) continue;
-    switch (*last[slot]) {
-      case SlotOutcome::Result::Completed:
-        ShowRunState(slot, SlotRunState::Completed);
-        break;
-      case SlotOutcome::Result::Failed:
-        ShowRunState(slot, SlotRunState::Failed);
-        break;
-      case SlotOutcome::Result::NotStarted:
-        ShowRunState(slot, SlotRunState::Idle);
-        break;
-    }
+    if (last[slot]) ShowRunState(slot, RunStateOf(*last[slot]));
   }
   view_.RunEnded(notice->summary);
 }
