@@ -29,7 +29,6 @@ constexpr const char* kBanner = "KRV USB Downloader with PalmDriver\r\n";
 constexpr const char* kBannerRule = "----------------------------------\r\n";
 constexpr const char* kPdaRule = "========================================\r\n";
 constexpr const char* kStagingName = "qpx_bin.tmp";
-constexpr const char* kFileAccessLine = "[ERROR]File Access error!\r\n";
 constexpr const char* kNotPalmLine = "Not a Palm OS Device Interface Notification...\r\n";
 constexpr uint32_t kAboutCommand = 0x0010;
 constexpr int kOkCommand = 1;

@@ -17,6 +17,8 @@ constexpr const char* kSelectFileMessage = "[ERROR]Select File\r\n";
 constexpr const char* kMismatchMessage = "[ERROR] DL Mode & File Type is not Matched \r\n";
 constexpr const char* kFileAccessMessage = "[ERROR] File Access Error";
 constexpr const char* kFileSizeMessage = "[ERROR] File Size is abnormal";
+// A slot's line when the image cannot be read or the phone half staged.
+constexpr const char* kFileAccessLine = "[ERROR]File Access error!\r\n";
 constexpr const char* kUnknownPhoneModeLine = "Unknown Phone DL Mode \r\n";
 constexpr const char* kUnknownPdaModeLine = "Unknown PDA DL Mode \r\n";
 constexpr const char* kPdaSkipLine = "PDA DL Mode is SKIP\r\n";

@@ -1,5 +1,6 @@
 #include "console/run_image.h"
 
+#include "console/job_rules.h"
 #include "core/job_ids.h"
 #include "core/slot_writer.h"
 #include "image/crc32.h"
@@ -8,8 +9,6 @@
 
 namespace k730 {
 namespace {
-
-constexpr const char* kFileAccessLine = "[ERROR]File Access error!\r\n";
 
 bool PdaModeUsesHeader(int pdaMode) {
   return pdaMode == mode::kPdaSmallRom || pdaMode == mode::kPdaResource ||
