@@ -29,6 +29,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 
 #include "console/console_ids.h"
 #include "console/downloader_dialog.h"
@@ -98,6 +99,15 @@ const char* OutcomeName(SlotRunState state) {
       return "failed";
     default:
       return "";
+  }
+}
+
+// Hidden by the device mode, the controls keep their place: the layout never shifts.
+void KeepPlaceWhenHidden(std::initializer_list<QWidget*> controls) {
+  for (QWidget* control : controls) {
+    QSizePolicy policy = control->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    control->setSizePolicy(policy);
   }
 }
 
@@ -347,13 +357,7 @@ QWidget* ConsoleWindow::BuildJobArea() {
   portSpin_->SetBuddy(portEdit_);
   portSpin_->SetRange(kPortLow, kPortHigh);
   portSpin_->setFixedSize(du.X(11), portEdit_->sizeHint().height());
-  // The device mode hides and shows them: they keep their place meanwhile.
-  for (QWidget* control : {static_cast<QWidget*>(portLabel), static_cast<QWidget*>(portEdit_),
-                           static_cast<QWidget*>(portSpin_)}) {
-    QSizePolicy policy = control->sizePolicy();
-    policy.setRetainSizeWhenHidden(true);
-    control->setSizePolicy(policy);
-  }
+  KeepPlaceWhenHidden({portLabel, portEdit_, portSpin_});
   connect(portSpin_, &UpDownControl::valueChanged, this, [this] { FormFromControls(); });
   portRow->addWidget(portEdit_);
   portRow->addWidget(portSpin_);
@@ -492,12 +496,7 @@ QWidget* ConsoleWindow::BuildSlots() {
     bar->setTextVisible(true);
     bar->setAlignment(Qt::AlignCenter);
     bar->setFixedHeight(status->sizeHint().height());
-    // Hidden by the device mode, they keep their place: the grid never shifts.
-    for (QWidget* control : {static_cast<QWidget*>(status), static_cast<QWidget*>(bar)}) {
-      QSizePolicy policy = control->sizePolicy();
-      policy.setRetainSizeWhenHidden(true);
-      control->setSizePolicy(policy);
-    }
+    KeepPlaceWhenHidden({status, bar});
     top->addWidget(status);
     top->addWidget(bar, 1);
     cellLayout->addLayout(top);
