@@ -1,25 +1,15 @@
 #include "ui/demo_session.h"
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
+#include "console/job_rules.h"
 #include "core/file_access.h"
 
 namespace k730::ui {
-
-namespace {
-
-bool AllLowerCase(const std::string& text) {
-  return std::none_of(text.begin(), text.end(),
-                      [](char c) { return std::isupper(static_cast<unsigned char>(c)); });
-}
-
-}  // namespace
 
 void RemoveTree(const std::string& path) {
   if (path.empty()) return;
@@ -32,11 +22,9 @@ bool DemoSession::MakeDirectory(std::string& error) {
   // The console lower-cases the image path at Go, so the directory's name
   // must not hold upper-case letters.
   std::string base = TemporaryDirectory();
-  std::string lower = base;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   // A file system that ignores case finds the folder under its lower-case name.
-  if (lower != base && SameFile(base, lower)) base = lower;
-  if (!AllLowerCase(base)) base = "/tmp";
+  if (const std::string lower = ToLowerAscii(base); lower != base)
+    base = SameFile(base, lower) ? lower : "/tmp";
   std::string reason;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate =
