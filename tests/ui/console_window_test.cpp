@@ -76,6 +76,11 @@ struct Rig {
     return Control<T>(&window, id);
   }
   QString PaneText(int slot) { return Get<LogPane>(ctl::kLogPane[slot])->Text(); }
+  // Slot 0 of a PDA run has not yet reached the end of the wait before its port opens.
+  bool WaitingForThePdaPort() {
+    return !QString::fromStdString(console.SlotText(0))
+                .contains(QStringLiteral("Please Reconnect USB cable"));
+  }
 
   ScriptedFileDialogs dialogs;
   ConsoleWindow window;
@@ -111,6 +116,22 @@ class ConsoleWindowTest : public QObject {
 
  private:
   QTemporaryDir dir_;
+
+  // A [PDA]Resource run, from the opening up to the console's 8-second wait
+  // before slot 0's Palm port opens (its line in the pane).
+  void GoIntoThePdaPortWait(Rig& rig) {
+    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
+    const QString image = dir_.filePath(QStringLiteral("resource.bin"));
+    QVERIFY(WriteAll(image, QByteArray(4096, 'r')));
+    QTest::mouseClick(rig.Get(ctl::kDevicePda), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kPdaResource)->isEnabled(), kWait);
+    QTest::mouseClick(rig.Get(ctl::kPdaResource), Qt::LeftButton);
+    rig.dialogs.Answer(image);
+    QTest::mouseClick(rig.Get(ctl::kBrowse), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPath)->text(), image, kWait);
+    QTest::mouseClick(rig.Get(ctl::kGo), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.PaneText(0).contains(QStringLiteral("Start PDA Download")), kWait);
+  }
 
  private Q_SLOTS:
   void initTestCase() {
@@ -598,23 +619,9 @@ class ConsoleWindowTest : public QObject {
   void eventLoopRunsDuringTheConsolesLongWait() {
     const ScopedTimeScale scale(0.25);  // the wait lasts two real seconds
     Rig rig;
-    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
-    const QString image = dir_.filePath(QStringLiteral("resource.bin"));
-    QVERIFY(WriteAll(image, QByteArray(4096, 'r')));
-    QTest::mouseClick(rig.Get(ctl::kDevicePda), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kPdaResource)->isEnabled(), kWait);
-    QTest::mouseClick(rig.Get(ctl::kPdaResource), Qt::LeftButton);
-    rig.dialogs.Answer(image);
-    QTest::mouseClick(rig.Get(ctl::kBrowse), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPath)->text(), image, kWait);
-    QTest::mouseClick(rig.Get(ctl::kGo), Qt::LeftButton);
-
-    // The console has started the wait: its line is in the pane.
-    QTRY_VERIFY_WITH_TIMEOUT(rig.PaneText(0).contains(QStringLiteral("Start PDA Download")), kWait);
-    auto stillWaiting = [&] {
-      return !QString::fromStdString(rig.console.SlotText(0))
-                  .contains(QStringLiteral("Please Reconnect USB cable"));
-    };
+    GoIntoThePdaPortWait(rig);
+    if (QTest::currentTestFailed()) return;
+    auto stillWaiting = [&] { return rig.WaitingForThePdaPort(); };
     QVERIFY(stillWaiting());
     QVERIFY(!rig.Get(ctl::kGo)->isEnabled());
     // Only what the event loop does while the console still waits counts, so
@@ -643,22 +650,10 @@ class ConsoleWindowTest : public QObject {
   void aClickDuringTheConsolesWaitIsShownTakenAndASecondIsDropped() {
     const ScopedTimeScale scale(0.25);  // the wait lasts two real seconds
     Rig rig;
-    QTRY_VERIFY_WITH_TIMEOUT(rig.opened, kWait);
-    const QString image = dir_.filePath(QStringLiteral("resource.bin"));
-    QVERIFY(WriteAll(image, QByteArray(4096, 'r')));
-    QTest::mouseClick(rig.Get(ctl::kDevicePda), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Get(ctl::kPdaResource)->isEnabled(), kWait);
-    QTest::mouseClick(rig.Get(ctl::kPdaResource), Qt::LeftButton);
-    rig.dialogs.Answer(image);
+    GoIntoThePdaPortWait(rig);
+    if (QTest::currentTestFailed()) return;
     auto* browse = rig.Get<QPushButton>(ctl::kBrowse);
-    QTest::mouseClick(browse, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPath)->text(), image, kWait);
-    QTest::mouseClick(rig.Get(ctl::kGo), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.PaneText(0).contains(QStringLiteral("Start PDA Download")), kWait);
-    auto waiting = [&] {
-      return !QString::fromStdString(rig.console.SlotText(0))
-                  .contains(QStringLiteral("Please Reconnect USB cable"));
-    };
+    auto waiting = [&] { return rig.WaitingForThePdaPort(); };
     QTRY_COMPARE_WITH_TIMEOUT(rig.window.cursor().shape(), Qt::BusyCursor, kWait);
     QTest::mouseClick(browse, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(browse->isDown() || !waiting(), kWait);
