@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/clock.h"
+#include "core/file_access.h"
 #include "core/pid_lock.h"
 #include "sim/palm_sim.h"
 #include "sim/phone_sim.h"
@@ -227,13 +228,6 @@ bool MakeDirectory(const std::string& dir) {
   return false;
 }
 
-std::string RealPath(const std::string& path) {
-  char* resolved = realpath(path.c_str(), nullptr);
-  const std::string real = resolved ? resolved : path;
-  std::free(resolved);
-  return real;
-}
-
 // Claims a folder the simulator fills: its lock file names this process and
 // the entries it may create. A folder another simulator holds is refused; the
 // entries a dead simulator's lock names are cleared away; any other entry in
@@ -368,7 +362,7 @@ int main(int argc, char** argv) {
   k730::PidLockFile portLock, palmLock;
   if (palmTcp) {
     if (!ClaimFolder(options.portDir, ports, portLock)) return 1;
-  } else if (RealPath(options.portDir) == RealPath(options.palmDir)) {
+  } else if (k730::RealPath(options.portDir) == k730::RealPath(options.palmDir)) {
     ports.insert(ports.end(), palms.begin(), palms.end());
     if (!ClaimFolder(options.portDir, ports, portLock)) return 1;
   } else if (!ClaimFolder(options.portDir, ports, portLock) ||
