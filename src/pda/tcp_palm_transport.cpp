@@ -111,13 +111,6 @@ bool ParseTcpListingLine(const std::string& line, TcpHandhelds& handhelds) {
   return true;
 }
 
-std::string TcpListingLine(const TcpHandhelds& handhelds) {
-  std::string line = "handhelds";
-  for (const auto& [number, port] : handhelds)
-    line += " palm" + std::to_string(number) + ":" + std::to_string(port);
-  return line;
-}
-
 bool TcpListingFromEnvironment(std::string& address, uint16_t& port) {
   const char* text = std::getenv("K730_PALM_TCP");
   return text && ParseTcpEndpoint(text, address, port);

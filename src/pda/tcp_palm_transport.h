@@ -24,10 +24,9 @@ namespace k730 {
 // Handheld number -> its TCP port.
 using TcpHandhelds = std::map<uint32_t, uint16_t>;
 
-// Parses one listing line (without its line end); false when malformed.
+// Parses one listing line (without its line end); false when malformed. The
+// simulator writes the lines (sim::TcpListing::Line).
 bool ParseTcpListingLine(const std::string& line, TcpHandhelds& handhelds);
-// The line that lists handhelds.
-std::string TcpListingLine(const TcpHandhelds& handhelds);
 
 // The listing endpoint K730_PALM_TCP names; false when unset or malformed.
 bool TcpListingFromEnvironment(std::string& address, uint16_t& port);
