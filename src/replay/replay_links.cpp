@@ -185,12 +185,6 @@ uint32_t ReplaySerialPort::BytesWaiting() const {
 // ---------------------------------------------------------------------------
 // Palm
 
-std::shared_ptr<ReplayLink> ReplayPalmTransport::Find(int handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = links_.find(handle);
-  return it == links_.end() ? nullptr : it->second;
-}
-
 int ReplayPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
   std::shared_ptr<ReplayLink> link =
       session_->Claim(LinkKind::Palm, DeviceNumberFromName(deviceName));
@@ -214,14 +208,11 @@ int ReplayPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
   const int result = PayloadI32(*r, 0);
   link->Consume();
   if (result < 0) return -1;
-  std::lock_guard<std::mutex> handles(mutex_);
-  const int handle = nextHandle_++;
-  links_[handle] = std::move(link);
-  return handle;
+  return links_.Add(std::move(link));
 }
 
 void ReplayPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
-  std::shared_ptr<ReplayLink> link = Find(handle);
+  std::shared_ptr<ReplayLink> link = links_.Find(handle);
   if (!link) return;
   std::lock_guard<std::mutex> lock(link->Mutex());
   const Record* r = link->Peek();
@@ -247,7 +238,7 @@ void ReplayPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
 void ReplayPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t length,
                                     uint32_t* sent) {
   *sent = 0;
-  std::shared_ptr<ReplayLink> link = Find(handle);
+  std::shared_ptr<ReplayLink> link = links_.Find(handle);
   if (!link) return;
   std::lock_guard<std::mutex> lock(link->Mutex());
   const Record* r = link->Peek();
@@ -274,7 +265,7 @@ void ReplayPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t le
 void ReplayPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t length,
                                        uint32_t* received) {
   *received = 0;
-  std::shared_ptr<ReplayLink> link = Find(handle);
+  std::shared_ptr<ReplayLink> link = links_.Find(handle);
   if (!link) return;
   std::lock_guard<std::mutex> lock(link->Mutex());
   const Record* r = link->Peek();
@@ -300,7 +291,7 @@ void ReplayPalmTransport::ReceiveBytes(int handle, uint8_t* buffer, uint32_t len
 }
 
 int ReplayPalmTransport::ClosePort(int handle) {
-  std::shared_ptr<ReplayLink> link = Find(handle);
+  std::shared_ptr<ReplayLink> link = links_.Find(handle);
   if (!link) return 0;
   int result = 1;
   {
@@ -315,10 +306,7 @@ int ReplayPalmTransport::ClosePort(int handle) {
       link->Diverge("the host closed the device where the recording has " + Describe(*r));
     }
   }
-  if (result != 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    links_.erase(handle);
-  }
+  if (result != 0) links_.Take(handle);
   return result;
 }
 

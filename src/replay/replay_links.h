@@ -6,11 +6,10 @@
 
 #include <atomic>
 #include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "pda/handle_table.h"
 #include "pda/palm_device_watcher.h"
 #include "pda/palm_usb_port.h"
 #include "phone/serial_port.h"
@@ -54,12 +53,8 @@ class ReplayPalmTransport : public PalmUsbTransport {
   int ClosePort(int handle) override;
 
  private:
-  std::shared_ptr<ReplayLink> Find(int handle);
-
   std::shared_ptr<ReplaySession> session_;
-  std::mutex mutex_;
-  std::map<int, std::shared_ptr<ReplayLink>> links_;
-  int nextHandle_ = 1;
+  HandleTable<ReplayLink> links_;
 };
 
 // Delivers the recorded device arrivals and removals on its own thread: those
