@@ -339,11 +339,10 @@ class LibusbPalmWatcher : public PalmDeviceWatcher {
       }
       case PsysCheck::NotOpened: {
         char line[192];
-        std::snprintf(
-            line, sizeof line,
-            "[WARNING]USB device %s (%04x:%04x) cannot be opened to check it: %s\r\n",
-            id.sysName.c_str(), id.vendorId, id.productId,
-            UsbResultName(openError >= kUsbErrorNotSupported ? openError : kUsbErrorOther));
+        std::snprintf(line, sizeof line,
+                      "[WARNING]USB device %s (%04x:%04x) cannot be opened to check it: %s\r\n",
+                      id.sysName.c_str(), id.vendorId, id.productId,
+                      UsbResultName(Result(openError)));
         Note(line);
         break;
       }
