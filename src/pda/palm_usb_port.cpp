@@ -21,6 +21,12 @@ uint32_t PalmIdleLimitRealMs() {
   return static_cast<uint32_t>(std::max<uint64_t>(scaled, 1000));
 }
 
+uint32_t PalmTimeoutRealMs(uint32_t protocolMs) {
+  if (protocolMs == 0) return 0;
+  const uint64_t real = ProcessClock().RealMicros(protocolMs) / 1000;
+  return real == 0 ? 1 : static_cast<uint32_t>(std::min<uint64_t>(real, UINT32_MAX));
+}
+
 int PalmUsbPort::Open(const std::string& deviceName, uint32_t creatorId) {
   const std::string name = deviceName.substr(0, kPalmDeviceNameMax);
   {

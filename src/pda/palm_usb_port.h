@@ -49,6 +49,10 @@ constexpr uint32_t kPalmIdleLimitMs = 60000;
 // under a second.
 uint32_t PalmIdleLimitRealMs();
 
+// A transfer's time-out of protocol milliseconds in real milliseconds at the
+// process's time scale: 0 (none) stays 0, any other is at least 1.
+uint32_t PalmTimeoutRealMs(uint32_t protocolMs);
+
 // The transport the environment asks for: the simulator's TCP handhelds when
 // K730_PALM_TCP is set, else its sockets in K730_PALM_DIR when that is set
 // (not on Windows), else real USB (libusb; WinUSB on Windows).

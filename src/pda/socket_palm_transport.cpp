@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/clock.h"
 #include "pda/palm_device_map.h"
 
 namespace k730 {
@@ -102,10 +101,8 @@ int SocketPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
 void SocketPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
   const auto connection = Find(handle);
   if (!connection) return;
-  connection->readTimeoutMs = static_cast<uint32_t>(ProcessClock().RealMicros(timeouts[0]) / 1000);
-  connection->writeTimeoutMs = static_cast<uint32_t>(ProcessClock().RealMicros(timeouts[1]) / 1000);
-  if (timeouts[0] != 0 && connection->readTimeoutMs == 0) connection->readTimeoutMs = 1;
-  if (timeouts[1] != 0 && connection->writeTimeoutMs == 0) connection->writeTimeoutMs = 1;
+  connection->readTimeoutMs = PalmTimeoutRealMs(timeouts[0]);
+  connection->writeTimeoutMs = PalmTimeoutRealMs(timeouts[1]);
 }
 
 void SocketPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t length,

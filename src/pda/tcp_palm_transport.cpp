@@ -8,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "core/clock.h"
 #include "pda/palm_device_map.h"
 #include "pda/tcp_socket.h"
 
@@ -148,13 +147,8 @@ int TcpPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
 void TcpPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
   const auto connection = connections_.Find(handle);
   if (!connection) return;
-  const auto scaled = [](uint32_t ms) -> uint32_t {
-    if (ms == 0) return 0;
-    const uint64_t real = ProcessClock().RealMicros(ms) / 1000;
-    return real == 0 ? 1 : static_cast<uint32_t>(real > UINT32_MAX ? UINT32_MAX : real);
-  };
-  connection->readTimeoutMs = scaled(timeouts[0]);
-  connection->writeTimeoutMs = scaled(timeouts[1]);
+  connection->readTimeoutMs = PalmTimeoutRealMs(timeouts[0]);
+  connection->writeTimeoutMs = PalmTimeoutRealMs(timeouts[1]);
 }
 
 void TcpPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t length, uint32_t* sent) {

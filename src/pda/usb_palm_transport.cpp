@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/byte_order.h"
-#include "core/clock.h"
 #include "pda/palm_device_map.h"
 
 namespace k730 {
@@ -196,13 +195,8 @@ int UsbPalmTransport::OpenPort(const std::string& deviceName, uint32_t creatorId
 void UsbPalmTransport::SetTimeouts(int handle, const uint32_t timeouts[2]) {
   const auto connection = Find(handle);
   if (!connection) return;
-  const auto scaled = [](uint32_t ms) -> uint32_t {
-    if (ms == 0) return 0;
-    const uint64_t real = ProcessClock().RealMicros(ms) / 1000;
-    return real == 0 ? 1 : static_cast<uint32_t>(std::min<uint64_t>(real, UINT32_MAX));
-  };
-  connection->readTimeoutMs = scaled(timeouts[0]);
-  connection->writeTimeoutMs = scaled(timeouts[1]);
+  connection->readTimeoutMs = PalmTimeoutRealMs(timeouts[0]);
+  connection->writeTimeoutMs = PalmTimeoutRealMs(timeouts[1]);
 }
 
 void UsbPalmTransport::SendBytes(int handle, const uint8_t* data, uint32_t length, uint32_t* sent) {
