@@ -24,26 +24,6 @@ struct SocketPalmTransport::Connection {
 
 namespace {
 
-// The device number a name designates: a simulated device name, or "palm<N>".
-bool DeviceNumberOf(const std::string& name, uint32_t& number) {
-  if (IsSimulatedPalmDeviceName(name)) {
-    if (name.size() <= kDeviceNumberPosition || name[kDeviceNumberPosition] < '0' ||
-        name[kDeviceNumberPosition] > '9') {
-      return false;
-    }
-    number = DeviceNumberFromName(name);
-    return true;
-  }
-  if (name.size() < 5 || name.compare(0, 4, "palm") != 0 || name.size() > 13) return false;
-  uint32_t value = 0;
-  for (size_t i = 4; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return false;
-    value = value * 10 + static_cast<uint32_t>(name[i] - '0');
-  }
-  number = value;
-  return true;
-}
-
 using Deadline = std::chrono::steady_clock::time_point;
 
 // Waits for fd to become ready; false on time-out or error. limitMs is the
@@ -77,7 +57,7 @@ SocketPalmTransport::~SocketPalmTransport() {
 
 int SocketPalmTransport::OpenPort(const std::string& deviceName, uint32_t) {
   uint32_t number = 0;
-  if (!DeviceNumberOf(deviceName, number)) return -1;
+  if (IsTcpPalmDeviceName(deviceName) || !SimulatedDeviceNumber(deviceName, number)) return -1;
   const std::string path = directory_ + "/palm" + std::to_string(number) + ".sock";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
