@@ -123,16 +123,6 @@ std::optional<int> ChildProcess::Wait(int timeoutMs) {
   }
 }
 
-int RunProgram(const std::vector<std::string>& argv, const std::string& logPath) {
-  ChildProcess child;
-  std::string error;
-  if (!child.Start(argv,
-                   logPath.empty() ? ChildProcess::Output::Inherit : ChildProcess::Output::ToFile,
-                   logPath, error))
-    return -1;
-  return child.Wait(-1).value_or(-1);
-}
-
 bool IsExecutable(const std::string& path) {
   return ::access(path.c_str(), X_OK) == 0;
 }

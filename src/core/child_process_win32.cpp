@@ -144,16 +144,6 @@ std::optional<int> ChildProcess::Wait(int timeoutMs) {
   return status_;
 }
 
-int RunProgram(const std::vector<std::string>& argv, const std::string& logPath) {
-  ChildProcess child;
-  std::string error;
-  if (!child.Start(argv,
-                   logPath.empty() ? ChildProcess::Output::Inherit : ChildProcess::Output::ToFile,
-                   logPath, error))
-    return -1;
-  return child.Wait(-1).value_or(-1);
-}
-
 bool IsExecutable(const std::string& path) {
   const FileStatus status = PathStatus(path);
   return status.kind == FileKind::Regular;
