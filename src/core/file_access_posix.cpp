@@ -193,13 +193,6 @@ bool WriteAll(int fd, const void* data, size_t length, int& error) {
   return true;
 }
 
-bool WriteAll(int fd, const void* data, size_t length, std::string& reason) {
-  int error = 0;
-  if (WriteAll(fd, data, length, error)) return true;
-  reason = std::strerror(error);
-  return false;
-}
-
 bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t length, int& error) {
   const auto* in = static_cast<const char*>(data);
   while (length > 0) {
@@ -397,12 +390,6 @@ LockResult TryLockFile(int fd, std::string& reason) {
   if (errno == EWOULDBLOCK) return LockResult::HeldByOther;
   reason = std::strerror(errno);
   return LockResult::Failed;
-}
-
-bool GetEnvironment(const char* name, std::string& value) {
-  const char* text = std::getenv(name);
-  value = text ? text : "";
-  return text != nullptr;
 }
 
 void SetEnvironment(const char* name, const std::string& value) {

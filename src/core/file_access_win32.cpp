@@ -383,13 +383,6 @@ bool WriteAll(int fd, const void* data, size_t length, int& error) {
   return true;
 }
 
-bool WriteAll(int fd, const void* data, size_t length, std::string& reason) {
-  int error = 0;
-  if (WriteAll(fd, data, length, error)) return true;
-  reason = SystemErrorText(error);
-  return false;
-}
-
 bool WriteAllAt(int fd, uint64_t offset, const void* data, size_t length, int& error) {
   const HANDLE handle = HandleOf(fd);
   const int64_t before = Position(handle);
@@ -645,12 +638,6 @@ LockResult TryLockFile(int fd, std::string& reason) {
   if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return LockResult::HeldByOther;
   reason = SystemErrorText(static_cast<int>(error));
   return LockResult::Failed;
-}
-
-bool GetEnvironment(const char* name, std::string& value) {
-  const char* text = std::getenv(name);
-  value = text ? text : "";
-  return text != nullptr;
 }
 
 void SetEnvironment(const char* name, const std::string& value) {
