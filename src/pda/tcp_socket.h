@@ -18,7 +18,7 @@ class TcpSocket {
   static constexpr long kFailed = -1;
 
   TcpSocket() = default;
-  ~TcpSocket();
+  ~TcpSocket() { Close(); }
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
@@ -27,8 +27,8 @@ class TcpSocket {
   bool Connect(const std::string& address, uint16_t port, uint32_t timeoutMs, std::string& reason);
   // Until bytes (or the peer's end) can be read, or there is room to write;
   // timeoutMs < 0 waits for ever. A Shutdown from another thread ends it.
-  Wait WaitReadable(int timeoutMs);
-  Wait WaitWritable(int timeoutMs);
+  Wait WaitReadable(int timeoutMs) { return WaitFor(false, timeoutMs); }
+  Wait WaitWritable(int timeoutMs) { return WaitFor(true, timeoutMs); }
   // A byte count, kWouldBlock, or kFailed; Receive gives 0 at the peer's end.
   long Send(const uint8_t* data, size_t length);
   long Receive(uint8_t* buffer, size_t length);

@@ -20,10 +20,6 @@ int Fd(intptr_t socket) {
 
 }  // namespace
 
-TcpSocket::~TcpSocket() {
-  Close();
-}
-
 bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
                         std::string& reason) {
   Close();
@@ -74,14 +70,6 @@ TcpSocket::Wait TcpSocket::WaitFor(bool write, int timeoutMs) {
     if (r < 0) return Wait::Failed;
     return r == 0 ? Wait::TimedOut : Wait::Ready;
   }
-}
-
-TcpSocket::Wait TcpSocket::WaitReadable(int timeoutMs) {
-  return WaitFor(false, timeoutMs);
-}
-
-TcpSocket::Wait TcpSocket::WaitWritable(int timeoutMs) {
-  return WaitFor(true, timeoutMs);
 }
 
 long TcpSocket::Send(const uint8_t* data, size_t length) {

@@ -34,10 +34,6 @@ std::string ErrorText(int error) {
 
 }  // namespace
 
-TcpSocket::~TcpSocket() {
-  Close();
-}
-
 bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
                         std::string& reason) {
   Close();
@@ -100,14 +96,6 @@ TcpSocket::Wait TcpSocket::WaitFor(bool write, int timeoutMs) {
   if (r == SOCKET_ERROR) return Wait::Failed;
   if (r == 0) return Wait::TimedOut;
   return FD_ISSET(s, &ready) ? Wait::Ready : Wait::Failed;
-}
-
-TcpSocket::Wait TcpSocket::WaitReadable(int timeoutMs) {
-  return WaitFor(false, timeoutMs);
-}
-
-TcpSocket::Wait TcpSocket::WaitWritable(int timeoutMs) {
-  return WaitFor(true, timeoutMs);
 }
 
 long TcpSocket::Send(const uint8_t* data, size_t length) {
