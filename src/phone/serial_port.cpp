@@ -101,6 +101,12 @@ std::chrono::steady_clock::time_point SerialPort::WireDeadline(uint32_t ms) {
   return std::chrono::steady_clock::now() + std::chrono::microseconds(WireWaitMicros(ms));
 }
 
+uint32_t SerialPort::ReadSize(uint32_t waiting, uint32_t count, uint32_t bufferSize) const {
+  if (count > 0) return std::min({count, kStagingSize, bufferSize});
+  const uint32_t queue = inQueueSize_ ? inQueueSize_ : kStagingSize;
+  return std::min({waiting, queue, kStagingSize, bufferSize});
+}
+
 bool SerialPort::WaitRxChar(uint32_t timeoutMs) {
   return WaitRxCharUntil(WireDeadline(timeoutMs));
 }

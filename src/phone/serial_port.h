@@ -135,6 +135,9 @@ class SerialPort {
   struct Overlapped;  // the platform's records of pending reads, writes and waits
 
   void ReleaseDescriptor();
+  // The bytes a Read of count takes with waiting bytes queued, as Read
+  // describes; 0 when it returns at once.
+  uint32_t ReadSize(uint32_t waiting, uint32_t count, uint32_t bufferSize) const;
 
   intptr_t handle_ = kNoHandle;
   std::unique_ptr<Overlapped> io_;

@@ -234,19 +234,12 @@ uint32_t SerialPort::BytesWaiting() const {
 
 uint32_t SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize) {
   if (handle_ == kNoHandle || !staging_ || bufferSize == 0) return 0;
-  uint32_t waiting = BytesWaiting();
-  uint32_t request;
-  if (count == 0) {
-    const uint32_t queue = inQueueSize_ ? inQueueSize_ : kStagingSize;
-    request = std::min({waiting, queue, kStagingSize, bufferSize});
-    if (request == 0) return 0;
-  } else {
-    request = std::min({count, kStagingSize, bufferSize});
-    if (waiting == 0) {
-      const auto deadline = WireDeadline(kReadTimeoutMs);
-      if (!(PollUntil(Fd(handle_), POLLIN, deadline) & POLLIN)) return 0;
-    }
-  }
+  const uint32_t waiting = BytesWaiting();
+  const uint32_t request = ReadSize(waiting, count, bufferSize);
+  if (request == 0) return 0;
+  if (count > 0 && waiting == 0 &&
+      !(PollUntil(Fd(handle_), POLLIN, WireDeadline(kReadTimeoutMs)) & POLLIN))
+    return 0;
   ssize_t n;
   do {
     n = read(Fd(handle_), staging_.get(), request);

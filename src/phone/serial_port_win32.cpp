@@ -231,17 +231,10 @@ uint32_t SerialPort::BytesWaiting() const {
 uint32_t SerialPort::Read(uint8_t* buffer, uint32_t count, uint32_t bufferSize) {
   if (handle_ == kNoHandle || !staging_ || !io_ || bufferSize == 0) return 0;
   const HANDLE port = Win(handle_);
-  const uint32_t waiting = BytesWaiting();
-  uint32_t request;
-  if (count == 0) {
-    const uint32_t queue = inQueueSize_ ? inQueueSize_ : kStagingSize;
-    request = std::min({waiting, queue, kStagingSize, bufferSize});
-    if (request == 0) return 0;
-  } else {
-    // With nothing waiting the read itself waits for the first byte, up to
-    // the read time-out.
-    request = std::min({count, kStagingSize, bufferSize});
-  }
+  // With count > 0 and nothing waiting the read itself waits for the first
+  // byte, up to the read time-out.
+  const uint32_t request = ReadSize(BytesWaiting(), count, bufferSize);
+  if (request == 0) return 0;
   OVERLAPPED& pending = io_->read;
   pending.Offset = 0;
   pending.OffsetHigh = 0;
