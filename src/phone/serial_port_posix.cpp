@@ -195,9 +195,7 @@ int SerialPort::Close() {
     nanosleep(&pause, nullptr);
   }
   if (tcflush(Fd(handle_), TCIFLUSH) != 0) return 0;
-  ioctl(Fd(handle_), TIOCNXCL);
-  close(Fd(handle_));
-  handle_ = kNoHandle;
+  ReleaseDescriptor();
   return 1;
 }
 

@@ -190,8 +190,7 @@ int SerialPort::Close() {
     ::Sleep(1);
   }
   if (!::PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR)) return 0;
-  ::CloseHandle(port);
-  handle_ = kNoHandle;
+  ReleaseDescriptor();
   return 1;
 }
 
