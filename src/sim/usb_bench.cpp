@@ -153,8 +153,12 @@ class UsbfsDevice {
 
   bool Start(std::string& error) {
     gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    const std::string path = std::string(root ? root : "") + node_;
+    path_ = std::string(root ? root : "") + node_;
     g_free(root);
+    const std::string& path = path_;
+    // Made under another name and moved into place once its handler is
+    // attached: a host that finds the node can always reach the device.
+    const std::string staged = path + ".new";
     const std::string dir = path.substr(0, path.find_last_of('/'));
     std::error_code made;
     std::filesystem::create_directories(dir, made);
@@ -162,10 +166,10 @@ class UsbfsDevice {
       error = "cannot make " + dir + ": " + made.message();
       return false;
     }
-    ::unlink(path.c_str());
-    if (::mkfifo(path.c_str(), 0666) != 0 ||
-        (fifo_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
-      error = "cannot make the node " + path + ": " + std::strerror(errno);
+    ::unlink(staged.c_str());
+    if (::mkfifo(staged.c_str(), 0666) != 0 ||
+        (fifo_ = ::open(staged.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+      error = "cannot make the node " + staged + ": " + std::strerror(errno);
       return false;
     }
     FillFifo();
@@ -199,6 +203,10 @@ class UsbfsDevice {
       return false;
     }
     attached_ = true;
+    if (::rename(staged.c_str(), path.c_str()) != 0) {
+      error = "cannot make the node " + path + ": " + std::strerror(errno);
+      return false;
+    }
     return true;
   }
 
@@ -218,6 +226,9 @@ class UsbfsDevice {
   void Detach() {
     if (!attached_) return;
     attached_ = false;
+    // The node goes first: a host that opens it from now on finds none, as
+    // on a real bus, instead of a node whose handler has gone.
+    ::unlink(path_.c_str());
     umockdev_testbed_detach_ioctl(testbed_, node_.c_str(), nullptr);
   }
 
@@ -539,6 +550,7 @@ class UsbfsDevice {
 
   UMockdevTestbed* const testbed_;
   const std::string node_;
+  std::string path_;  // the node in the testbed's root
   const UsbDeviceSpec spec_;
   const std::function<void(const UsbfsDevice*)> gone_;
   UMockdevIoctlBase* handler_ = nullptr;
