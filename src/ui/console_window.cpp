@@ -852,14 +852,30 @@ void ConsoleWindow::ApplyForm() {
 
 JobForm ConsoleWindow::ReadForm() {
   std::lock_guard<std::mutex> lock(formMutex_);
+  consoleKnows_ = form_;
+  return form_;
+}
+
+JobForm ConsoleWindow::CurrentForm() const {
+  std::lock_guard<std::mutex> lock(formMutex_);
   return form_;
 }
 
 void ConsoleWindow::RefreshForm(const JobForm& form) {
   {
     // Visible to the console's next ReadForm at once, as the controls would be.
+    // The console writes back what it read; a field it did not change keeps
+    // what the operator chose since it read, or that choice would be undone.
     std::lock_guard<std::mutex> lock(formMutex_);
-    form_ = form;
+    auto merge = [](auto& field, const auto& consoles, const auto& known) {
+      if (consoles != known) field = consoles;
+    };
+    merge(form_.imagePath, form.imagePath, consoleKnows_.imagePath);
+    merge(form_.deviceMode, form.deviceMode, consoleKnows_.deviceMode);
+    merge(form_.phoneMode, form.phoneMode, consoleKnows_.phoneMode);
+    merge(form_.pdaMode, form.pdaMode, consoleKnows_.pdaMode);
+    merge(form_.comPort, form.comPort, consoleKnows_.comPort);
+    consoleKnows_ = form;
     ++formGeneration_;
   }
   std::lock_guard<std::mutex> lock(pendingMutex_);

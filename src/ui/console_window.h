@@ -142,6 +142,8 @@ class ConsoleWindow : public QDialog, public ConsoleView {
 
   // ConsoleView, called on the console thread and on PDA worker threads.
   JobForm ReadForm() override;
+  // The form as it stands, for the GUI thread's own use (not the console's read).
+  JobForm CurrentForm() const;
   void RefreshForm(const JobForm& form) override;
   void SetControlEnabled(int id, bool enabled) override;
   void SetControlVisible(int id, bool visible) override;
@@ -235,6 +237,7 @@ class ConsoleWindow : public QDialog, public ConsoleView {
   JobForm form_;
   uint64_t formGeneration_ = 0;     // forms refreshed by the console
   uint64_t appliedGeneration_ = 0;  // the one the controls show
+  JobForm consoleKnows_;            // the form as the console last read or wrote it
   JobForm shownForm_;               // GUI thread: what the controls showed last
   bool applyingForm_ = false;       // GUI thread: the form is being written to the controls
 

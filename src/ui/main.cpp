@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
 
   bool demoModesPending = false;
   window.OnUpdatesApplied([&] {
-    if (demoModesPending && window.ReadForm().imagePath == demo->ImagePath()) {
+    if (demoModesPending && window.CurrentForm().imagePath == demo->ImagePath()) {
       demoModesPending = false;
       SelectDemoModes(window);
     }

@@ -612,6 +612,19 @@ class ConsoleWindowTest : public QObject {
     QVERIFY(rig.Get<QRadioButton>(ctl::kPdaRadios[2])->isChecked());
     QVERIFY(rig.Get<QRadioButton>(ctl::kPhoneRadios[1])->isChecked());
     QVERIFY(rig.window.ReadForm() == expected);
+
+    // The console writes back a form it read before the operator's change:
+    // only the fields it changed itself replace what the operator chose.
+    JobForm read = rig.window.ReadForm();
+    rig.Get<QRadioButton>(ctl::kPdaRadios[4])->setChecked(true);
+    read.comPort = 7;
+    rig.window.RefreshForm(read);
+    expected.pdaMode = 4;
+    expected.comPort = 7;
+    QVERIFY(rig.window.ReadForm() == expected);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Get<QLineEdit>(ctl::kPortEdit)->text(), QStringLiteral("7"),
+                              kWait);
+    QVERIFY(rig.Get<QRadioButton>(ctl::kPdaRadios[4])->isChecked());
   }
 
   // The console thread sits in its 8-second wait before a Palm port opens; the
