@@ -16,4 +16,8 @@ int RunUdevRulesCommand(const std::vector<std::string>& args);
 // k730dl --list: see kListUsage.
 int RunListCommand(const std::vector<std::string>& args);
 
+// The end of the listing on every platform: the problems found, then the
+// verdict over the live slots. Returns --list's exit status.
+int ReportBenchProblems(const std::vector<std::string>& problems, int slots, int usable);
+
 }  // namespace k730

@@ -144,7 +144,6 @@ int RunListCommand(const std::vector<std::string>& args) {
   std::printf("Modem ports in %s:\n", portDir.c_str());
   int slot = 0;
   int usable = 0;
-  bool unusable = false;
   const bool modemManager = ModemManagerRunning();
   for (const ModemPortEntry& entry : entries) {
     const std::string com = "COM" + std::to_string(entry.number);
@@ -175,7 +174,6 @@ int RunListCommand(const std::vector<std::string>& args) {
     if (!live) continue;
     ++slot;
     if (::access(entry.path.c_str(), R_OK | W_OK) != 0) {
-      unusable = true;
       problems.push_back("no read/write access to " + entry.path + " (" + entry.node +
                          "); fix: install the udev rule " + kRuleName +
                          " (it gives the seated user access) or add the user to the group of " +
@@ -231,15 +229,7 @@ int RunListCommand(const std::vector<std::string>& args) {
     }
   }
 
-  std::printf("Problems:\n");
-  for (const std::string& problem : problems) std::printf("  %s\n", problem.c_str());
-  if (problems.empty()) std::printf("  none\n");
-  if (slot == 0) {
-    std::printf("No modem port: no slot can work.\n");
-    return 1;
-  }
-  std::printf("%d of %d slots have a usable modem port.\n", usable, slot);
-  return unusable ? 1 : 0;
+  return ReportBenchProblems(problems, slot, usable);
 }
 
 }  // namespace k730

@@ -87,15 +87,7 @@ int RunListCommand(const std::vector<std::string>& args) {
           "handhelds with a driver installation tool");
   }
 
-  std::printf("Problems:\n");
-  for (const std::string& problem : problems) std::printf("  %s\n", problem.c_str());
-  if (problems.empty()) std::printf("  none\n");
-  if (slot == 0) {
-    std::printf("No modem port: no slot can work.\n");
-    return 1;
-  }
-  std::printf("%d of %d slots have a usable modem port.\n", usable, slot);
-  return usable == slot ? 0 : 1;
+  return ReportBenchProblems(problems, slot, usable);
 }
 
 }  // namespace k730
